@@ -1,0 +1,38 @@
+// The update core's access to the update archive: open it, extract named
+// items (each one bzip2 stream) to files, close it. One instance exists,
+// gArchiveReader, used only by the update's worker thread.
+#pragma once
+
+#include <cstdio>
+
+#include "zar.h"
+
+class ArchiveReader {
+ public:
+  ArchiveReader() : mFile(nullptr) {}
+  ~ArchiveReader() { Close(); }
+  ArchiveReader(const ArchiveReader&) = delete;
+  ArchiveReader& operator=(const ArchiveReader&) = delete;
+
+  // Opens the archive at |path|, closing any open one first. 0 or ERR_READ.
+  int Open(const char* path);
+  // Releases the open archive, if any. Closing twice is harmless.
+  void Close();
+
+  // Decompresses the item |name| into a file created at |dest| with the item's
+  // mode (less the umask; an existing file keeps its own). 0, ERR_READ (no such
+  // item, no archive, unreadable bytes), ERR_WRITE or ERR_DATA. No directory is
+  // made, and on failure the destination stays with whatever was written.
+  int ExtractFile(const char* name, const char* dest);
+
+  // Decompresses |item| into |out|. 0, ERR_READ, ERR_WRITE or ERR_DATA.
+  int ExtractItemToStream(ZarItem* item, FILE* out);
+
+  // The open archive (null when none), for tools that list its items.
+  ZarFile* File() const { return mFile; }
+
+ private:
+  ZarFile* mFile;
+};
+
+extern ArchiveReader gArchiveReader;
