@@ -1,0 +1,134 @@
+#include "file_actions.h"
+
+#include <errno.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "archive/archive_reader.h"
+#include "errors.h"
+#include "file_util.h"
+#include "log.h"
+#include "mstrtok.h"
+
+int ParseArgument(char** cursor, char** out, bool install_path) {
+  char* token = mstrtok(kQuote, cursor);
+  if (!token || (install_path && !IsInstallPath(token))) return ERR_PARSE;
+  *out = token;
+  return 0;
+}
+
+int SkipSeparator(char** cursor) { return mstrtok(kQuote, cursor) ? 0 : ERR_PARSE; }
+
+// ---- remove ----------------------------------------------------------------
+
+int RemoveFile::Parse(char* rest) { return ParseArgument(&rest, &mPath, true); }
+
+int RemoveFile::Prepare() {
+  LogPrintf("PREPARE REMOVE %s\n", mPath);
+  if (access(mPath, F_OK) != 0) {
+    LogPrintf("file cannot be removed because it does not exist; skipping\n");
+    mSkipped = 1;
+    return 0;
+  }
+  // The directory must let us delete the file: test it now, before anything
+  // changes, instead of failing half-way through the update.
+  char* slash = strrchr(mPath, '/');
+  int rc;
+  if (slash) {
+    *slash = '\0';
+    rc = access(mPath, W_OK);
+    *slash = '/';
+  } else {
+    rc = access(".", W_OK);
+  }
+  if (rc != 0) {
+    LogPrintf("access failed: %d\n", errno);
+    return ERR_WRITE;
+  }
+  return 0;
+}
+
+int RemoveFile::Execute() {
+  LogPrintf("EXECUTE REMOVE %s\n", mPath);
+  if (mSkipped) return 0;
+  // An earlier action of the same manifest may have removed it already.
+  if (access(mPath, F_OK) != 0) {
+    LogPrintf("file cannot be removed because it does not exist; skipping\n");
+    mSkipped = 1;
+    return 0;
+  }
+  int rc = backup_create(mPath, &mBackupMade);
+  if (rc) {
+    LogPrintf("backup_create failed: %d\n", rc);
+    return rc;
+  }
+  int removed = remove(mPath);
+  if (removed != 0) {
+    LogPrintf("remove failed: %d\n", removed);
+    return ERR_WRITE;
+  }
+  return 0;
+}
+
+void RemoveFile::Finish(int status) {
+  LogPrintf("FINISH REMOVE %s\n", mPath);
+  if (mSkipped || !mBackupMade) return;
+  backup_finish(mPath, status);
+}
+
+// ---- add -------------------------------------------------------------------
+
+int AddFile::Parse(char* rest) { return ParseArgument(&rest, &mPath, true); }
+
+int AddFile::Prepare() {
+  LogPrintf("PREPARE ADD %s\n", mPath);
+  return 0;
+}
+
+int AddFile::Execute() {
+  LogPrintf("EXECUTE ADD %s\n", mPath);
+  int rc;
+  if (access(mPath, F_OK) == 0) {
+    rc = backup_create(mPath, &mBackupMade);
+    if (rc) return rc;
+    // Removed, not truncated: the new file is created fresh with the item's mode.
+    if (remove(mPath) != 0) return ERR_WRITE;
+  } else {
+    rc = ensure_parent_dir(mPath);
+    if (rc) return rc;
+  }
+  return gArchiveReader.ExtractFile(mPath, mPath);
+}
+
+void AddFile::Finish(int status) {
+  LogPrintf("FINISH ADD %s\n", mPath);
+  // A file that did not exist before has no backup: after a failed run the
+  // newly added file stays in place.
+  if (mBackupMade) backup_finish(mPath, status);
+}
+
+// ---- add-if ----------------------------------------------------------------
+
+int AddIfFile::Parse(char* rest) {
+  int rc = ParseArgument(&rest, &mConditionPath, false);
+  if (rc == 0) rc = SkipSeparator(&rest);
+  if (rc == 0) rc = AddFile::Parse(rest);
+  return rc;
+}
+
+int AddIfFile::Prepare() {
+  // Decided once, before anything executes, and never revisited.
+  if (access(mConditionPath, F_OK) != 0) {
+    mConditionPath = nullptr;
+    return 0;
+  }
+  return AddFile::Prepare();
+}
+
+int AddIfFile::Execute() { return mConditionPath ? AddFile::Execute() : 0; }
+
+void AddIfFile::Finish(int status) {
+  if (mConditionPath) AddFile::Finish(status);
+}

@@ -1,0 +1,162 @@
+#include "file_util.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "errors.h"
+#include "fileio.h"
+#include "log.h"
+#include "paths.h"
+
+namespace {
+
+// The backups this run made, by device and inode (rule 3 of the header).
+struct BackupId {
+  dev_t dev;
+  ino_t ino;
+};
+BackupId* sBackups = nullptr;
+int sBackupCount = 0;
+int sBackupCapacity = 0;
+
+int FindBackup(const struct stat& st) {
+  for (int i = 0; i < sBackupCount; ++i)
+    if (sBackups[i].dev == st.st_dev && sBackups[i].ino == st.st_ino) return i;
+  return -1;
+}
+
+bool RememberBackup(const struct stat& st) {
+  if (sBackupCount == sBackupCapacity) {
+    int capacity = sBackupCapacity ? sBackupCapacity * 2 : 16;
+    BackupId* grown = (BackupId*)realloc(sBackups, sizeof(BackupId) * size_t(capacity));
+    if (!grown) return false;
+    sBackups = grown;
+    sBackupCapacity = capacity;
+  }
+  sBackups[sBackupCount++] = BackupId{st.st_dev, st.st_ino};
+  return true;
+}
+
+void ForgetBackup(const char* name) {
+  struct stat st;
+  if (stat(name, &st) != 0) return;
+  int i = FindBackup(st);
+  if (i >= 0) sBackups[i] = sBackups[--sBackupCount];
+}
+
+// copy_file's body. *dest_opened tells whether |dest| was opened (and so
+// truncated); |force_mode| >= 0 is given to |dest| before it is closed.
+int CopyFile(const char* source, const char* dest, int force_mode, bool* dest_opened) {
+  *dest_opened = false;
+  int rc = ensure_parent_dir(dest);
+  if (rc) return rc;
+
+  int in = robust_open(source, O_RDONLY, 0);
+  struct stat st;
+  if (in < 0 || fstat(in, &st) != 0) {
+    int err = errno;
+    LogPrintf("copy_file: failed to open or stat: %d,%s,%d\n", in, source, err);
+    if (in >= 0) close(in);
+    return ERR_READ;
+  }
+  int out = robust_open(dest, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, st.st_mode & 07777);
+  if (out < 0) {
+    LogPrintf("copy_file: failed to open: %s,%d\n", dest, errno);
+    close(in);
+    return ERR_WRITE;
+  }
+  *dest_opened = true;
+
+  char buf[1024];
+  for (;;) {
+    ssize_t n = robust_read(in, buf, sizeof(buf));
+    if (n < 0) {
+      LogPrintf("copy_file: failed to read: %d\n", errno);
+      rc = ERR_READ;
+      break;
+    }
+    if (n == 0) break;
+    if (!write_all(out, buf, size_t(n))) {
+      LogPrintf("copy_file: failed to write: %d\n", errno);
+      rc = ERR_WRITE;
+      break;
+    }
+  }
+  if (rc == 0 && force_mode >= 0 && fchmod(out, mode_t(force_mode)) != 0) {
+    LogPrintf("copy_file: failed to write: %d\n", errno);
+    rc = ERR_WRITE;
+  }
+  // The file system may report a failed write only here.
+  if (close(out) != 0 && rc == 0) {
+    LogPrintf("copy_file: failed to write: %d\n", errno);
+    rc = ERR_WRITE;
+  }
+  close(in);
+  return rc;
+}
+
+}  // namespace
+
+int ensure_parent_dir(const char* path) {
+  char* slash = const_cast<char*>(strrchr(path, '/'));
+  if (!slash) return 0;
+  *slash = '\0';
+  int rc = ensure_parent_dir(path);
+  if (rc == 0 && mkdir(path, 0755) != 0 && errno != EEXIST) rc = ERR_WRITE;
+  *slash = '/';
+  return rc;
+}
+
+int copy_file(const char* source, const char* dest) {
+  bool dest_opened;
+  return CopyFile(source, dest, -1, &dest_opened);
+}
+
+int backup_create(const char* path, bool* made) {
+  *made = false;
+  char name[kPathBufferSize];
+  if (!FormatPath(name, "%s.zel-backup", path)) return ERR_WRITE;
+
+  struct stat st;
+  if (stat(name, &st) == 0 && FindBackup(st) >= 0) return 0;  // the first backup of this run stays
+
+  bool dest_opened;
+  int rc = CopyFile(path, name, -1, &dest_opened);
+  if (rc == 0 && stat(name, &st) != 0) rc = ERR_WRITE;
+  if (rc == 0 && !RememberBackup(st)) rc = ERR_MEMORY;
+  // An incomplete backup must never be restored over the intact file.
+  if (rc != 0 && dest_opened) unlink(name);
+  if (rc == 0) *made = true;
+  return rc;
+}
+
+int backup_restore(const char* path) {
+  char name[kPathBufferSize];
+  if (!FormatPath(name, "%s.zel-backup", path)) return ERR_WRITE;
+  struct stat st;
+  int mode = stat(name, &st) == 0 ? int(st.st_mode & 07777) : -1;
+  bool dest_opened;
+  int rc = CopyFile(name, path, mode, &dest_opened);
+  if (rc) return rc;
+  ForgetBackup(name);
+  return remove(name) == 0 ? 0 : ERR_WRITE;
+}
+
+int backup_discard(const char* path) {
+  char name[kPathBufferSize];
+  if (!FormatPath(name, "%s.zel-backup", path)) return ERR_WRITE;
+  ForgetBackup(name);
+  return remove(name) == 0 ? 0 : ERR_WRITE;
+}
+
+int backup_finish(const char* path, int status) {
+  return status ? backup_restore(path) : backup_discard(path);
+}
+
+void backup_reset_run() { sBackupCount = 0; }

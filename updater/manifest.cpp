@@ -1,0 +1,104 @@
+#include "manifest.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "action.h"
+#include "archive/archive_reader.h"
+#include "errors.h"
+#include "file_actions.h"
+#include "fileio.h"
+#include "mstrtok.h"
+#include "patch_actions.h"
+#include "paths.h"
+
+namespace {
+
+// A new action for |keyword|, or null with *known false for an unknown one.
+// Keywords are compared whole, byte for byte, in this order.
+Action* MakeAction(const char* keyword, bool* known) {
+  *known = true;
+  if (strcmp(keyword, "remove") == 0) return new (std::nothrow) RemoveFile;
+  if (strcmp(keyword, "add") == 0) return new (std::nothrow) AddFile;
+  if (strcmp(keyword, "patch") == 0) return new (std::nothrow) PatchFile;
+  if (strcmp(keyword, "add-if") == 0) return new (std::nothrow) AddIfFile;
+  if (strcmp(keyword, "patch-if") == 0) return new (std::nothrow) PatchIfFile;
+  *known = false;
+  return nullptr;
+}
+
+// Reads the whole open file into a new NUL-terminated buffer.
+int ReadWhole(int fd, char** out) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return ERR_READ;
+  const size_t size = size_t(st.st_size);
+  char* text = (char*)malloc(size + 1);
+  if (!text) return ERR_MEMORY;
+  size_t done = 0;
+  while (done < size) {
+    size_t want = size - done;
+    if (want > 0x7FFFFFFF) want = 0x7FFFFFFF;
+    ssize_t n = robust_read(fd, text + done, want);
+    if (n <= 0) {
+      free(text);
+      return n < 0 ? ERR_READ : ERR_DATA;
+    }
+    done += size_t(n);
+  }
+  text[size] = '\0';
+  *out = text;
+  return 0;
+}
+
+}  // namespace
+
+int ParseManifest(char* text, ActionList* list) {
+  char* lines = text;
+  while (char* line = mstrtok(kNL, &lines)) {
+    if (line[0] == '#') continue;
+    char* rest = line;
+    char* keyword = mstrtok(kWhitespace, &rest);
+    if (!keyword) return ERR_PARSE;
+    bool known;
+    Action* action = MakeAction(keyword, &known);
+    if (!known) return ERR_PARSE;
+    if (!action) return ERR_MEMORY;
+    int rc = action->Parse(rest);
+    if (rc) {
+      delete action;
+      return rc;
+    }
+    list->Append(action);
+  }
+  return 0;
+}
+
+int DoUpdate() {
+  char path[kPathBufferSize];
+  if (!FormatPath(path, "%s/update.manifest", gSourcePath)) return ERR_WRITE;
+  int rc = gArchiveReader.ExtractFile("update.manifest", path);
+  if (rc) return rc;
+
+  int fd = robust_open(path, O_RDONLY, 0);
+  if (fd < 0) return ERR_READ;
+  char* text = nullptr;
+  rc = ReadWhole(fd, &text);
+  if (rc == 0) {
+    // The actions point into |text|: it is freed only after the list is gone.
+    ActionList list;
+    rc = ParseManifest(text, &list);
+    if (rc == 0) rc = list.Prepare();
+    if (rc == 0) {
+      rc = list.Execute();
+      list.Finish(rc);
+    }
+  }
+  free(text);
+  close(fd);
+  return rc;
+}
