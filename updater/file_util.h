@@ -16,6 +16,10 @@
 //     device and inode, so "x" and "./x" count as one.
 //  4. A restore gives the file the backup's permission bits back.
 //
+// Paths are cut in place for a moment (ensure_parent_dir), so every path given
+// to these functions must be writable, as the manifest text and the name
+// buffers are; each is unchanged when the call returns.
+//
 // All functions run on the worker thread only, return 0 or an error code, and
 // log only the fixed lines of copy_file.
 #pragma once

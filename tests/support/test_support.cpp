@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include "log.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -175,6 +177,24 @@ std::string BinDir() {
   if (n <= 0) return ".";
   std::string self(buf, size_t(n));
   return self.substr(0, self.rfind('/'));
+}
+
+LogCapture::LogCapture() : mFile(tmpfile()) { gLogFP = mFile; }
+
+LogCapture::~LogCapture() {
+  gLogFP = nullptr;
+  if (mFile) fclose(mFile);
+}
+
+std::string LogCapture::Text() {
+  if (!mFile) return "";
+  fflush(mFile);
+  rewind(mFile);
+  std::string s;
+  char buf[4096];
+  size_t n;
+  while ((n = fread(buf, 1, sizeof buf, mFile)) > 0) s.append(buf, n);
+  return s;
 }
 
 std::string RandomBytes(size_t n, uint32_t seed) {

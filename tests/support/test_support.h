@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <sys/types.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -50,6 +51,18 @@ RunResult Run(const std::vector<std::string>& argv, const RunOptions& options = 
 // The folder that holds the built programs: $UPDATER_BIN_DIR, or the folder of
 // the test executable.
 std::string BinDir();
+
+// Points the update log (gLogFP) at a temporary file for the life of the
+// object, so a test can read back exactly what was logged.
+class LogCapture {
+ public:
+  LogCapture();
+  ~LogCapture();
+  std::string Text();
+
+ private:
+  FILE* mFile;
+};
 
 // Deterministic pseudo-random bytes.
 std::string RandomBytes(size_t n, uint32_t seed);

@@ -1,0 +1,26 @@
+// The run sequence's pieces that main strings together (see updater.cpp).
+#pragma once
+
+#include <sys/types.h>
+
+// Waits until the process |pid| has ended. Nothing is waited for when |pid| is
+// 0, negative, our own pid, or names no process. The application that starts
+// the updater is its parent, not its child, so waitpid alone cannot wait for
+// it: a pidfd is polled instead, or the process table every 50 ms.
+void WaitForProcess(pid_t pid);
+
+// atoi's reading of the parent-pid argument, without its undefined behaviour
+// on numbers out of range (those give 0: no wait).
+pid_t ParsePid(const char* text);
+
+// The worker thread: opens "%s/update.zar", runs DoUpdate, logs and writes the
+// outcome, then calls QuitProgressUI. Its argument is ignored.
+void* UpdateThreadFunc(void* unused);
+
+// Writes "succeeded\n" or "failed: %d\n" to "%s/update.status" (mode 0644).
+// Failures are not reported.
+void WriteStatusFile(int status);
+
+// Sets NO_EM_RESTART to the empty string, changes to |workingDir| (ignoring a
+// failure) and launches argv[0..argc-1], without waiting.
+void LaunchCallbackApp(const char* workingDir, int argc, char** argv);
