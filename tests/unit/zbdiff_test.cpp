@@ -1,0 +1,305 @@
+// Property tests of the patch generator: NEW made from a random OLD by many
+// kinds of edit; each patch is applied with the updater's own applier through
+// real files and must give NEW byte for byte. Also the zbdiff and zbpatch
+// programs' command lines, messages and exit codes.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "errors.h"
+#include "patch/zbspatch.h"
+#include "test_support.h"
+#include "zbdiff/zbdiff.h"
+
+namespace {
+
+using testing_support::RandomBytes;
+using testing_support::ReadFile;
+using testing_support::ScratchDir;
+using testing_support::WriteFile;
+
+struct Applied {
+  int readRc = -1, applyRc = -1;
+  std::string out;
+  ZBSPatchHeader header{};
+};
+
+// Writes |patch| to a file and applies it with ZBS_ReadHeader and
+// ZBS_ApplyPatch to |old| held in memory, writing a real destination file.
+Applied Apply(const std::string& patch, const std::string& old) {
+  ScratchDir dir;
+  WriteFile(dir / "p", patch);
+  Applied r;
+  int pfd = open((dir / "p").c_str(), O_RDONLY);
+  EXPECT_GE(pfd, 0);
+  r.readRc = ZBS_ReadHeader(pfd, &r.header);
+  if (r.readRc == 0) {
+    int dfd = open((dir / "n").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::string src = old;
+    r.applyRc = ZBS_ApplyPatch(&r.header, pfd, (unsigned char*)src.data(), dfd);
+    close(dfd);
+    r.out = ReadFile(dir / "n");
+  }
+  close(pfd);
+  return r;
+}
+
+// Generates, checks the header against OLD and NEW, applies and compares.
+void ExpectRoundTrip(const std::string& old, const std::string& neu, const std::string& what) {
+  SCOPED_TRACE(what);
+  const std::string patch = zbdiff::MakePatch(old, neu);
+  Applied r = Apply(patch, old);
+  ASSERT_EQ(r.readRc, 0);
+  EXPECT_EQ(r.header.srcLength, old.size());
+  EXPECT_EQ(r.header.srcCrc32, crc32((const unsigned char*)old.data(), uint32_t(old.size())));
+  EXPECT_EQ(r.header.dstLength, neu.size());
+  EXPECT_EQ(r.applyRc, 0);
+  ASSERT_EQ(r.out.size(), neu.size());
+  EXPECT_TRUE(r.out == neu) << "patched bytes differ from NEW";
+}
+
+// Text-like random data with repeats, closer to real files than pure noise.
+std::string Words(size_t n, uint32_t seed) {
+  static const char* kWords[] = {"alpha ", "beta ", "gamma ", "delta(", ");\n", "return ", "0x1F, ", "{", "}\n",
+                                 "function ", "const ", "\t", "if (x) ", "else ", "null", "42"};
+  std::mt19937 rng(seed);
+  std::string s;
+  while (s.size() < n) s += kWords[rng() % 16];
+  s.resize(n);
+  return s;
+}
+
+class Editor {
+ public:
+  explicit Editor(uint32_t seed) : mRng(seed) {}
+  size_t Pick(size_t n) { return n ? mRng() % n : 0; }
+
+  std::string Insertions(std::string s, int count) {
+    for (int i = 0; i < count; ++i) s.insert(Pick(s.size() + 1), RandomBytes(1 + Pick(200), mRng()));
+    return s;
+  }
+  std::string Deletions(std::string s, int count) {
+    for (int i = 0; i < count && !s.empty(); ++i) {
+      size_t at = Pick(s.size());
+      s.erase(at, 1 + Pick(std::min<size_t>(300, s.size() - at)));
+    }
+    return s;
+  }
+  std::string BlockMoves(std::string s, int count) {
+    for (int i = 0; i < count && s.size() > 2; ++i) {
+      size_t at = Pick(s.size()), len = 1 + Pick(std::min<size_t>(4000, s.size() - at));
+      std::string block = s.substr(at, len);
+      s.erase(at, len);
+      s.insert(Pick(s.size() + 1), block);
+    }
+    return s;
+  }
+  std::string ByteFlips(std::string s, int count) {
+    for (int i = 0; i < count && !s.empty(); ++i) s[Pick(s.size())] ^= char(1 + Pick(255));
+    return s;
+  }
+  // Adds a small constant to every little-endian 32-bit word at a stride,
+  // as moved code does to its pointers.
+  std::string ShiftedPointers(std::string s, size_t stride, uint32_t delta) {
+    for (size_t at = 0; at + 4 <= s.size(); at += stride) {
+      uint32_t v;
+      memcpy(&v, s.data() + at, 4);
+      v += delta;
+      memcpy(s.data() + at, &v, 4);
+    }
+    return s;
+  }
+
+ private:
+  std::mt19937 mRng;
+};
+
+TEST(ZbdiffTest, IdenticalFiles) {
+  const std::string old = RandomBytes(100000, 1);
+  ExpectRoundTrip(old, old, "random");
+  ExpectRoundTrip(Words(50000, 2), Words(50000, 2), "words");
+  const std::string patch = zbdiff::MakePatch(old, old);
+  EXPECT_LT(patch.size(), old.size() + 200) << "the diff block, all zeros, and a few triples";
+}
+
+TEST(ZbdiffTest, EmptyOldOrNewOrBoth) {
+  ExpectRoundTrip("", "", "both empty");
+  ExpectRoundTrip("", RandomBytes(5000, 3), "empty old");
+  ExpectRoundTrip(RandomBytes(5000, 4), "", "empty new");
+  ExpectRoundTrip("x", "", "one byte to none");
+  ExpectRoundTrip("", "y", "none to one byte");
+  ExpectRoundTrip("x", "y", "one byte to another");
+  EXPECT_EQ(zbdiff::MakePatch("", "").size(), 32u);
+}
+
+TEST(ZbdiffTest, RandomEditsRoundTrip) {
+  for (uint32_t seed = 1; seed <= 12; ++seed) {
+    Editor ed(seed);
+    const size_t size = 1 + ed.Pick(60000);
+    const std::string old = seed % 2 ? RandomBytes(size, seed) : Words(size, seed);
+    ExpectRoundTrip(old, ed.Insertions(old, 1 + int(ed.Pick(30))), "insertions " + std::to_string(seed));
+    ExpectRoundTrip(old, ed.Deletions(old, 1 + int(ed.Pick(30))), "deletions " + std::to_string(seed));
+    ExpectRoundTrip(old, ed.BlockMoves(old, 1 + int(ed.Pick(10))), "block moves " + std::to_string(seed));
+    ExpectRoundTrip(old, ed.ByteFlips(old, 1 + int(ed.Pick(500))), "byte flips " + std::to_string(seed));
+    ExpectRoundTrip(old, ed.ShiftedPointers(old, 16 + ed.Pick(64), 0x40 + uint32_t(ed.Pick(4096))),
+                    "shifted pointers " + std::to_string(seed));
+    std::string mixed = ed.ByteFlips(ed.BlockMoves(ed.Deletions(ed.Insertions(old, 10), 10), 5), 100);
+    ExpectRoundTrip(old, mixed, "mixed " + std::to_string(seed));
+    ExpectRoundTrip(old, RandomBytes(1 + ed.Pick(50000), seed + 1000), "unrelated " + std::to_string(seed));
+  }
+}
+
+TEST(ZbdiffTest, RepetitiveInputs) {
+  ExpectRoundTrip(std::string(100000, '\0'), std::string(120000, '\0'), "zeros grow");
+  ExpectRoundTrip(std::string(100000, 'a'), std::string(50000, 'a') + "b" + std::string(50000, 'a'), "runs");
+  std::string period;
+  for (int i = 0; i < 20000; ++i) period += "abcab";
+  ExpectRoundTrip(period, "zz" + period.substr(3) + period.substr(0, 999), "periodic");
+}
+
+TEST(ZbdiffTest, SmallEditGivesSmallPatchBody) {
+  const std::string old = Words(200000, 9);
+  std::string neu = old;
+  neu.insert(100000, "an insertion in the middle");
+  neu[150000] ^= 1;
+  const std::string patch = zbdiff::MakePatch(old, neu);
+  ZBSPatchHeader h;
+  ZBS_ParseHeader((const unsigned char*)patch.data(), &h);
+  EXPECT_LE(h.extraLength, 64u) << "only the inserted bytes are extra";
+  EXPECT_LE(h.controlLength, 10u * kZBSTripleSize);
+  size_t nonzero = 0;
+  for (size_t i = 0; i < h.diffLength; ++i) nonzero += patch[kZBSHeaderSize + h.controlLength + i] != 0;
+  EXPECT_LE(nonzero, 4u) << "the diff block is zeros but for the flipped byte";
+}
+
+TEST(ZbdiffTest, ReportsProgressUpToTheTotal) {
+  struct Recorder : zbdiff::Progress {
+    uint64_t last = 0, total = 0;
+    int calls = 0;
+    void Report(uint64_t done, uint64_t t) override {
+      EXPECT_GE(done, last);
+      last = done;
+      total = t;
+      ++calls;
+    }
+  } rec;
+  const std::string old = RandomBytes(300000, 5);
+  zbdiff::MakePatch(old, Editor(5).ByteFlips(old, 50), &rec);
+  EXPECT_GE(rec.calls, 1);
+  EXPECT_EQ(rec.last, 300000u);
+  EXPECT_EQ(rec.total, 300000u);
+}
+
+// ---- the programs ----------------------------------------------------------------
+
+std::string Bin(const std::string& name) { return testing_support::BinDir() + "/" + name; }
+
+TEST(ZbdiffProgramTest, HelpShowsUsageAndExitCodes) {
+  for (const char* prog : {"zbdiff", "zbpatch"}) {
+    auto r = testing_support::Run({Bin(prog), "--help"});
+    EXPECT_EQ(r.exit_code, 0) << prog;
+    EXPECT_NE(r.out.find("Usage: "), std::string::npos) << prog;
+    EXPECT_NE(r.out.find("Exit codes: 0"), std::string::npos) << prog;
+  }
+}
+
+TEST(ZbdiffProgramTest, BadCommandLineIsExitTwo) {
+  for (const char* prog : {"zbdiff", "zbpatch"}) {
+    EXPECT_EQ(testing_support::Run({Bin(prog)}).exit_code, 2) << prog;
+    EXPECT_EQ(testing_support::Run({Bin(prog), "a", "b"}).exit_code, 2) << prog;
+    EXPECT_EQ(testing_support::Run({Bin(prog), "a", "b", "c", "d"}).exit_code, 2) << prog;
+    EXPECT_EQ(testing_support::Run({Bin(prog), "-x", "b", "c"}).exit_code, 2) << prog;
+  }
+}
+
+TEST(ZbdiffProgramTest, DiffThenPatchGivesNewWithOldsMode) {
+  ScratchDir dir;
+  const std::string old = Words(300000, 11);
+  const std::string neu = Editor(11).BlockMoves(Editor(12).Insertions(old, 20), 4);
+  WriteFile(dir / "old", old, 0755);
+  WriteFile(dir / "new", neu);
+  auto d = testing_support::Run({Bin("zbdiff"), dir / "old", dir / "new", dir / "patch"});
+  ASSERT_EQ(d.exit_code, 0) << d.err;
+  EXPECT_EQ(d.err, "") << "no progress when standard error is not a terminal";
+  auto p = testing_support::Run({Bin("zbpatch"), dir / "old", dir / "patch", dir / "out"});
+  ASSERT_EQ(p.exit_code, 0) << p.err;
+  EXPECT_TRUE(ReadFile(dir / "out") == neu);
+  EXPECT_EQ(testing_support::ModeOf(dir / "out") & 0111, 0111u);
+  EXPECT_EQ(ReadFile(dir / "patch"), zbdiff::MakePatch(old, neu)) << "the program writes what the library makes";
+}
+
+TEST(ZbdiffProgramTest, MissingInputIsNamed) {
+  ScratchDir dir;
+  WriteFile(dir / "new", "n");
+  auto r = testing_support::Run({Bin("zbdiff"), dir / "nope", dir / "new", dir / "patch"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find(dir / "nope"), std::string::npos) << r.err;
+  EXPECT_FALSE(testing_support::Exists(dir / "patch"));
+}
+
+TEST(ZbpatchProgramTest, WrongSizeOrCrcIsRefusedAndNothingWritten) {
+  ScratchDir dir;
+  const std::string old = Words(5000, 13);
+  WriteFile(dir / "patch", zbdiff::MakePatch(old, old + "tail"));
+  WriteFile(dir / "longer", old + "x");
+  std::string other = old;
+  other[10] ^= 1;
+  WriteFile(dir / "other", other);
+  auto r = testing_support::Run({Bin("zbpatch"), dir / "longer", dir / "patch", dir / "out"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find("5001 bytes"), std::string::npos) << r.err;
+  r = testing_support::Run({Bin("zbpatch"), dir / "other", dir / "patch", dir / "out"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find("CRC-32"), std::string::npos) << r.err;
+  EXPECT_FALSE(testing_support::Exists(dir / "out"));
+}
+
+TEST(ZbpatchProgramTest, CorruptPatchIsRefusedAndNoOutputLeft) {
+  ScratchDir dir;
+  const std::string old = Words(5000, 14);
+  WriteFile(dir / "old", old);
+  std::string patch = zbdiff::MakePatch(old, Words(6000, 15));
+  WriteFile(dir / "short", patch.substr(0, 20));
+  std::string badMagic = patch;
+  badMagic[0] = 'X';
+  WriteFile(dir / "magic", badMagic);
+  std::string badTriple = patch;
+  zbs_put_be32((unsigned char*)badTriple.data() + kZBSHeaderSize, 0xFFFFFFF0u);  // first add count
+  WriteFile(dir / "triple", badTriple);
+  for (const char* name : {"short", "magic", "triple"}) {
+    auto r = testing_support::Run({Bin("zbpatch"), dir / "old", dir / name, dir / "out"});
+    EXPECT_EQ(r.exit_code, 1) << name;
+    EXPECT_NE(r.err.find(dir / name), std::string::npos) << r.err;
+    EXPECT_FALSE(testing_support::Exists(dir / "out")) << name;
+    EXPECT_FALSE(testing_support::Exists(dir / "out.zbpatch-tmp")) << name;
+  }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ZbdiffTest, RefusesInputsOf2GiBOrMore) {
+  static const char kByte = 0;
+  // Never read: the sizes are checked first.
+  const std::string_view huge(&kByte, size_t(zbdiff::kMaxInputSize) + 1);
+  EXPECT_THROW(zbdiff::MakePatch(huge, "x"), std::length_error);
+  EXPECT_THROW(zbdiff::MakePatch("x", huge), std::length_error);
+}
+
+TEST(ZbdiffProgramTest, RefusesFileOf2GiBWithClearMessage) {
+  ScratchDir dir;
+  WriteFile(dir / "small", "s");
+  WriteFile(dir / "huge", "");
+  ASSERT_EQ(truncate((dir / "huge").c_str(), off_t(1) << 31), 0);  // sparse: no disk used
+  auto r = testing_support::Run({Bin("zbdiff"), dir / "small", dir / "huge", dir / "patch"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find(dir / "huge"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("2 GiB"), std::string::npos) << r.err;
+}
+
+}  // namespace
