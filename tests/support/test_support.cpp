@@ -118,7 +118,7 @@ std::vector<std::string> ListTree(const std::string& root) {
   return out;
 }
 
-RunResult Run(const std::vector<std::string>& argv, const RunOptions& options) {
+RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& options) {
   RunResult result;
   int out_pipe[2], err_pipe[2];
   if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) {

@@ -46,7 +46,7 @@ struct RunOptions {
 };
 
 // Runs |argv| (argv[0] a path, no PATH search) and waits for it.
-RunResult Run(const std::vector<std::string>& argv, const RunOptions& options = {});
+RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& options = {});
 
 // The folder that holds the built programs: $UPDATER_BIN_DIR, or the folder of
 // the test executable.

@@ -200,7 +200,7 @@ std::string Bin(const std::string& name) { return testing_support::BinDir() + "/
 
 TEST(ZbdiffProgramTest, HelpShowsUsageAndExitCodes) {
   for (const char* prog : {"zbdiff", "zbpatch"}) {
-    auto r = testing_support::Run({Bin(prog), "--help"});
+    auto r = testing_support::RunProgram({Bin(prog), "--help"});
     EXPECT_EQ(r.exit_code, 0) << prog;
     EXPECT_NE(r.out.find("Usage: "), std::string::npos) << prog;
     EXPECT_NE(r.out.find("Exit codes: 0"), std::string::npos) << prog;
@@ -209,10 +209,10 @@ TEST(ZbdiffProgramTest, HelpShowsUsageAndExitCodes) {
 
 TEST(ZbdiffProgramTest, BadCommandLineIsExitTwo) {
   for (const char* prog : {"zbdiff", "zbpatch"}) {
-    EXPECT_EQ(testing_support::Run({Bin(prog)}).exit_code, 2) << prog;
-    EXPECT_EQ(testing_support::Run({Bin(prog), "a", "b"}).exit_code, 2) << prog;
-    EXPECT_EQ(testing_support::Run({Bin(prog), "a", "b", "c", "d"}).exit_code, 2) << prog;
-    EXPECT_EQ(testing_support::Run({Bin(prog), "-x", "b", "c"}).exit_code, 2) << prog;
+    EXPECT_EQ(testing_support::RunProgram({Bin(prog)}).exit_code, 2) << prog;
+    EXPECT_EQ(testing_support::RunProgram({Bin(prog), "a", "b"}).exit_code, 2) << prog;
+    EXPECT_EQ(testing_support::RunProgram({Bin(prog), "a", "b", "c", "d"}).exit_code, 2) << prog;
+    EXPECT_EQ(testing_support::RunProgram({Bin(prog), "-x", "b", "c"}).exit_code, 2) << prog;
   }
 }
 
@@ -222,10 +222,10 @@ TEST(ZbdiffProgramTest, DiffThenPatchGivesNewWithOldsMode) {
   const std::string neu = Editor(11).BlockMoves(Editor(12).Insertions(old, 20), 4);
   WriteFile(dir / "old", old, 0755);
   WriteFile(dir / "new", neu);
-  auto d = testing_support::Run({Bin("zbdiff"), dir / "old", dir / "new", dir / "patch"});
+  auto d = testing_support::RunProgram({Bin("zbdiff"), dir / "old", dir / "new", dir / "patch"});
   ASSERT_EQ(d.exit_code, 0) << d.err;
   EXPECT_EQ(d.err, "") << "no progress when standard error is not a terminal";
-  auto p = testing_support::Run({Bin("zbpatch"), dir / "old", dir / "patch", dir / "out"});
+  auto p = testing_support::RunProgram({Bin("zbpatch"), dir / "old", dir / "patch", dir / "out"});
   ASSERT_EQ(p.exit_code, 0) << p.err;
   EXPECT_TRUE(ReadFile(dir / "out") == neu);
   EXPECT_EQ(testing_support::ModeOf(dir / "out") & 0111, 0111u);
@@ -235,7 +235,7 @@ TEST(ZbdiffProgramTest, DiffThenPatchGivesNewWithOldsMode) {
 TEST(ZbdiffProgramTest, MissingInputIsNamed) {
   ScratchDir dir;
   WriteFile(dir / "new", "n");
-  auto r = testing_support::Run({Bin("zbdiff"), dir / "nope", dir / "new", dir / "patch"});
+  auto r = testing_support::RunProgram({Bin("zbdiff"), dir / "nope", dir / "new", dir / "patch"});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_NE(r.err.find(dir / "nope"), std::string::npos) << r.err;
   EXPECT_FALSE(testing_support::Exists(dir / "patch"));
@@ -249,10 +249,10 @@ TEST(ZbpatchProgramTest, WrongSizeOrCrcIsRefusedAndNothingWritten) {
   std::string other = old;
   other[10] ^= 1;
   WriteFile(dir / "other", other);
-  auto r = testing_support::Run({Bin("zbpatch"), dir / "longer", dir / "patch", dir / "out"});
+  auto r = testing_support::RunProgram({Bin("zbpatch"), dir / "longer", dir / "patch", dir / "out"});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_NE(r.err.find("5001 bytes"), std::string::npos) << r.err;
-  r = testing_support::Run({Bin("zbpatch"), dir / "other", dir / "patch", dir / "out"});
+  r = testing_support::RunProgram({Bin("zbpatch"), dir / "other", dir / "patch", dir / "out"});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_NE(r.err.find("CRC-32"), std::string::npos) << r.err;
   EXPECT_FALSE(testing_support::Exists(dir / "out"));
@@ -271,7 +271,7 @@ TEST(ZbpatchProgramTest, CorruptPatchIsRefusedAndNoOutputLeft) {
   zbs_put_be32((unsigned char*)badTriple.data() + kZBSHeaderSize, 0xFFFFFFF0u);  // first add count
   WriteFile(dir / "triple", badTriple);
   for (const char* name : {"short", "magic", "triple"}) {
-    auto r = testing_support::Run({Bin("zbpatch"), dir / "old", dir / name, dir / "out"});
+    auto r = testing_support::RunProgram({Bin("zbpatch"), dir / "old", dir / name, dir / "out"});
     EXPECT_EQ(r.exit_code, 1) << name;
     EXPECT_NE(r.err.find(dir / name), std::string::npos) << r.err;
     EXPECT_FALSE(testing_support::Exists(dir / "out")) << name;
@@ -296,7 +296,7 @@ TEST(ZbdiffProgramTest, RefusesFileOf2GiBWithClearMessage) {
   WriteFile(dir / "small", "s");
   WriteFile(dir / "huge", "");
   ASSERT_EQ(truncate((dir / "huge").c_str(), off_t(1) << 31), 0);  // sparse: no disk used
-  auto r = testing_support::Run({Bin("zbdiff"), dir / "small", dir / "huge", dir / "patch"});
+  auto r = testing_support::RunProgram({Bin("zbdiff"), dir / "small", dir / "huge", dir / "patch"});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_NE(r.err.find(dir / "huge"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("2 GiB"), std::string::npos) << r.err;
