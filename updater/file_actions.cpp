@@ -27,7 +27,10 @@ int RemoveFile::Parse(char* rest) { return ParseArgument(&rest, &mPath, true); }
 
 int RemoveFile::Prepare() {
   LogPrintf("PREPARE REMOVE %s\n", mPath);
-  if (access(mPath, F_OK) != 0) {
+  bool exists;
+  int rc = file_exists(mPath, &exists);
+  if (rc) return rc;
+  if (!exists) {
     LogPrintf("file cannot be removed because it does not exist; skipping\n");
     mSkipped = 1;
     return 0;
@@ -35,7 +38,6 @@ int RemoveFile::Prepare() {
   // The directory must let us delete the file: test it now, before anything
   // changes, instead of failing half-way through the update.
   char* slash = strrchr(mPath, '/');
-  int rc;
   if (slash) {
     *slash = '\0';
     rc = access(mPath, W_OK);
@@ -54,12 +56,15 @@ int RemoveFile::Execute() {
   LogPrintf("EXECUTE REMOVE %s\n", mPath);
   if (mSkipped) return 0;
   // An earlier action of the same manifest may have removed it already.
-  if (access(mPath, F_OK) != 0) {
+  bool exists;
+  int rc = file_exists(mPath, &exists);
+  if (rc) return rc;
+  if (!exists) {
     LogPrintf("file cannot be removed because it does not exist; skipping\n");
     mSkipped = 1;
     return 0;
   }
-  int rc = backup_create(mPath, &mBackupMade);
+  rc = backup_create(mPath, &mBackupMade);
   if (rc) {
     LogPrintf("backup_create failed: %d\n", rc);
     return rc;
@@ -89,8 +94,10 @@ int AddFile::Prepare() {
 
 int AddFile::Execute() {
   LogPrintf("EXECUTE ADD %s\n", mPath);
-  int rc;
-  if (access(mPath, F_OK) == 0) {
+  bool exists;
+  int rc = file_exists(mPath, &exists);
+  if (rc) return rc;
+  if (exists) {
     rc = backup_create(mPath, &mBackupMade);
     if (rc) return rc;
     // Removed, not truncated: the new file is created fresh with the item's mode.
@@ -120,7 +127,10 @@ int AddIfFile::Parse(char* rest) {
 
 int AddIfFile::Prepare() {
   // Decided once, before anything executes, and never revisited.
-  if (access(mConditionPath, F_OK) != 0) {
+  bool exists;
+  int rc = file_exists(mConditionPath, &exists);
+  if (rc) return rc;
+  if (!exists) {
     mConditionPath = nullptr;
     return 0;
   }

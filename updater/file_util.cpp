@@ -11,6 +11,7 @@
 
 #include "errors.h"
 #include "fileio.h"
+#include "journal.h"
 #include "log.h"
 #include "paths.h"
 
@@ -50,9 +51,13 @@ void ForgetBackup(const char* name) {
   if (i >= 0) sBackups[i] = sBackups[--sBackupCount];
 }
 
+int sRestoreFailures = 0;
+
 // copy_file's body. *dest_opened tells whether |dest| was opened (and so
-// truncated); |force_mode| >= 0 is given to |dest| before it is closed.
-int CopyFile(const char* source, const char* dest, int force_mode, bool* dest_opened) {
+// truncated); |force_mode| >= 0 is given to |dest| before it is closed. Log
+// lines name |logged_dest|, the name the copy is for (a backup is written
+// under a temporary name first).
+int CopyFile(const char* source, const char* dest, const char* logged_dest, int force_mode, bool* dest_opened) {
   *dest_opened = false;
   int rc = ensure_parent_dir(dest);
   if (rc) return rc;
@@ -67,7 +72,7 @@ int CopyFile(const char* source, const char* dest, int force_mode, bool* dest_op
   }
   int out = robust_open(dest, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, st.st_mode & 07777);
   if (out < 0) {
-    LogPrintf("copy_file: failed to open: %s,%d\n", dest, errno);
+    LogPrintf("copy_file: failed to open: %s,%d\n", logged_dest, errno);
     close(in);
     return ERR_WRITE;
   }
@@ -103,6 +108,12 @@ int CopyFile(const char* source, const char* dest, int force_mode, bool* dest_op
 
 }  // namespace
 
+int file_exists(const char* path, bool* exists) {
+  *exists = access(path, F_OK) == 0;
+  if (*exists || errno == ENOENT || errno == ENOTDIR) return 0;
+  return ERR_READ;
+}
+
 int ensure_parent_dir(const char* path) {
   char* slash = const_cast<char*>(strrchr(path, '/'));
   if (!slash) return 0;
@@ -115,25 +126,50 @@ int ensure_parent_dir(const char* path) {
 
 int copy_file(const char* source, const char* dest) {
   bool dest_opened;
-  return CopyFile(source, dest, -1, &dest_opened);
+  return CopyFile(source, dest, dest, -1, &dest_opened);
 }
 
 int backup_create(const char* path, bool* made) {
   *made = false;
   char name[kPathBufferSize];
   if (!FormatPath(name, "%s.zel-backup", path)) return ERR_WRITE;
+  // Shorter than the backup name, so it fits whenever that does.
+  char part[kPathBufferSize];
+  FormatPath(part, "%s.zel-part", path);
 
   struct stat st;
-  if (stat(name, &st) == 0 && FindBackup(st) >= 0) return 0;  // the first backup of this run stays
+  if (stat(name, &st) == 0) {
+    if (FindBackup(st) >= 0) return 0;  // the first backup of this run stays
+  } else if (errno != ENOENT) {
+    return ERR_READ;  // unknown: must not overwrite what may be this run's first backup
+  }
 
-  bool dest_opened;
-  int rc = CopyFile(path, name, -1, &dest_opened);
-  if (rc == 0 && stat(name, &st) != 0) rc = ERR_WRITE;
+  int rc = journal_note_intent(path);
+  if (rc) return rc;
+  // Written whole under another name and renamed into place, so that a file
+  // under the backup name is always a complete copy, even after a crash.
+  bool part_opened;
+  rc = CopyFile(path, part, name, -1, &part_opened);
+  if (rc) {
+    if (part_opened) unlink(part);
+    return rc;
+  }
+  if (rename(part, name) != 0) {
+    LogPrintf("copy_file: failed to open: %s,%d\n", name, errno);
+    unlink(part);
+    return ERR_WRITE;
+  }
+  if (stat(name, &st) != 0) rc = ERR_WRITE;
   if (rc == 0 && !RememberBackup(st)) rc = ERR_MEMORY;
-  // An incomplete backup must never be restored over the intact file.
-  if (rc != 0 && dest_opened) unlink(name);
-  if (rc == 0) *made = true;
-  return rc;
+  if (rc == 0) rc = journal_note_backup(path, st.st_dev, st.st_ino);
+  if (rc) {
+    // Unrecorded, nobody would finish it: the file itself is still intact.
+    ForgetBackup(name);
+    unlink(name);
+    return rc;
+  }
+  *made = true;
+  return 0;
 }
 
 int backup_restore(const char* path) {
@@ -142,8 +178,11 @@ int backup_restore(const char* path) {
   struct stat st;
   int mode = stat(name, &st) == 0 ? int(st.st_mode & 07777) : -1;
   bool dest_opened;
-  int rc = CopyFile(name, path, mode, &dest_opened);
-  if (rc) return rc;
+  int rc = CopyFile(name, path, path, mode, &dest_opened);
+  if (rc) {
+    ++sRestoreFailures;
+    return rc;
+  }
   ForgetBackup(name);
   return remove(name) == 0 ? 0 : ERR_WRITE;
 }
@@ -159,4 +198,9 @@ int backup_finish(const char* path, int status) {
   return status ? backup_restore(path) : backup_discard(path);
 }
 
-void backup_reset_run() { sBackupCount = 0; }
+void backup_reset_run() {
+  sBackupCount = 0;
+  sRestoreFailures = 0;
+}
+
+int backup_restore_failures() { return sRestoreFailures; }

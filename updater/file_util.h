@@ -15,6 +15,9 @@
 //     overwrite nor finish it. "The same file" is told by the backup file's
 //     device and inode, so "x" and "./x" count as one.
 //  4. A restore gives the file the backup's permission bits back.
+//  5. A backup is written as "P.zel-part" and renamed into place once whole:
+//     a file under the backup name is always a complete copy. The run's
+//     journal (journal.h) lists each backup before and after it is written.
 //
 // Paths are cut in place for a moment (ensure_parent_dir), so every path given
 // to these functions must be writable, as the manifest text and the name
@@ -23,6 +26,12 @@
 // All functions run on the worker thread only, return 0 or an error code, and
 // log only the fixed lines of copy_file.
 #pragma once
+
+// Tells whether |path| exists (access F_OK, following links) into *exists.
+// Only "no such file" and "not a directory" mean absent: any other failure
+// (an I/O error, say) is ERR_READ, never taken for absence, which would skip
+// a remove or an add-if, or replace a file without a backup. 0 or ERR_READ.
+int file_exists(const char* path, bool* exists);
 
 // Creates the missing parent directories of |path| (mode 0755, less the
 // umask), outermost first. An existing entry of a name counts as success.
@@ -52,6 +61,9 @@ int backup_discard(const char* path);
 
 // backup_restore when |status| is non-zero, else backup_discard.
 int backup_finish(const char* path, int status);
+
+// How many restores failed in this run (their backups stay).
+int backup_restore_failures();
 
 // Forgets every backup this run made (for tests that run several updates in
 // one process).

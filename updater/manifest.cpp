@@ -12,7 +12,9 @@
 #include "archive/archive_reader.h"
 #include "errors.h"
 #include "file_actions.h"
+#include "file_util.h"
 #include "fileio.h"
+#include "journal.h"
 #include "mstrtok.h"
 #include "patch_actions.h"
 #include "paths.h"
@@ -79,9 +81,15 @@ int ParseManifest(char* text, ActionList* list) {
 }
 
 int DoUpdate() {
+  // A run interrupted before us may have left files changed: put them back
+  // (or finish its work) before this run looks at anything.
+  bool applied;
+  int rc = journal_recover(&applied);
+  if (rc || applied) return rc;
+
   char path[kPathBufferSize];
   if (!FormatPath(path, "%s/update.manifest", gSourcePath)) return ERR_WRITE;
-  int rc = gArchiveReader.ExtractFile("update.manifest", path);
+  rc = gArchiveReader.ExtractFile("update.manifest", path);
   if (rc) return rc;
 
   int fd = robust_open(path, O_RDONLY, 0);
@@ -93,9 +101,14 @@ int DoUpdate() {
     ActionList list;
     rc = ParseManifest(text, &list);
     if (rc == 0) rc = list.Prepare();
+    if (rc == 0) rc = journal_begin();
     if (rc == 0) {
       rc = list.Execute();
+      // Once COMMIT is recorded, a crash in Finish leaves a finished update.
+      if (rc == 0) rc = journal_commit();
       list.Finish(rc);
+      // A backup that could not be restored stays listed for the next run.
+      journal_end(rc != 0 && backup_restore_failures() > 0);
     }
   }
   free(text);

@@ -113,7 +113,10 @@ int PatchIfFile::Parse(char* rest) {
 }
 
 int PatchIfFile::Prepare() {
-  if (access(mConditionPath, F_OK) != 0) {
+  bool exists;
+  int rc = file_exists(mConditionPath, &exists);
+  if (rc) return rc;
+  if (!exists) {
     mConditionPath = nullptr;  // disabled: takes no number, touches nothing
     return 0;
   }

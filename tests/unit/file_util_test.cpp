@@ -198,12 +198,27 @@ TEST_F(FileUtilTest, BackupNameThatDoesNotFitIsRefused) {
   EXPECT_TRUE(ListTree(".").empty());
 }
 
-TEST_F(FileUtilTest, BackupNameIsNotFollowedThroughALink) {
+TEST_F(FileUtilTest, BackupReplacesALinkAtItsNameInsteadOfFollowingIt) {
   WriteFile("f", "data");
   ASSERT_EQ(symlink("target", "f.zel-backup"), 0);
   bool made;
-  EXPECT_EQ(Backup("f", &made), ERR_WRITE);
+  EXPECT_EQ(Backup("f", &made), 0);
   EXPECT_FALSE(Exists("target"));
+  struct stat st;
+  ASSERT_EQ(lstat("f.zel-backup", &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(ReadFile("f.zel-backup"), "data");
+}
+
+TEST_F(FileUtilTest, BackupIsWrittenAsideAndRenamedWhole) {
+  WriteFile("f", "data");
+  ASSERT_EQ(mkdir("f.zel-backup", 0755), 0);  // the rename into place fails
+  bool made = true;
+  EXPECT_EQ(Backup("f", &made), ERR_WRITE);
+  EXPECT_FALSE(made);
+  EXPECT_EQ(log.Text(), "copy_file: failed to open: f.zel-backup,21\n");
+  EXPECT_FALSE(Exists("f.zel-part"));
+  EXPECT_EQ(ReadFile("f"), "data");
 }
 
 }  // namespace
