@@ -11,7 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // The manifest is read into a buffer one byte longer, NUL-terminated.
   char* text = (char*)malloc(size + 1);
   if (!text) return 0;
-  memcpy(text, data, size);
+  if (size) memcpy(text, data, size);
   text[size] = '\0';
   {
     ActionList list;

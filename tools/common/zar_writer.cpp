@@ -89,7 +89,7 @@ std::vector<char> Writer::Serialize() const {
   memcpy(p, kZarMagic, 4);
   uint32_t at = kZarHeaderSize;
   for (const Item& item : mItems) {
-    memcpy(p + at, item.stored.data(), item.stored.size());
+    if (!item.stored.empty()) memcpy(p + at, item.stored.data(), item.stored.size());
     at += uint32_t(item.stored.size());
   }
   zar_put_be32(p + 4, at);
