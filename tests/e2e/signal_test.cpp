@@ -1,0 +1,132 @@
+// Termination requests: held while the update runs, acted upon after it.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "updater_e2e.h"
+
+extern char** environ;
+
+using namespace testing_support;
+
+namespace {
+
+// Starts the updater without waiting for it.
+pid_t Spawn(const std::vector<std::string>& args, const std::string& cwd) {
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (chdir(cwd.c_str()) != 0) _exit(127);
+    setenv("DISPLAY", "", 1);
+    int null = open("/dev/null", O_RDWR);
+    dup2(null, 0);
+    dup2(null, 1);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+// Waits for |pid| and returns its wait status (or -1 after 30 s).
+int Reap(pid_t pid) {
+  for (int i = 0; i < 3000; ++i) {
+    int status;
+    if (waitpid(pid, &status, WNOHANG) == pid) return status;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+  return -1;
+}
+
+class SignalE2E : public UpdaterE2E, public ::testing::WithParamInterface<int> {
+ protected:
+  void SetUp() override {
+    UpdaterE2E::SetUp();
+    marker = dir / "callback-ran";
+    callback = dir / "callback.sh";
+    WriteFile(callback, "#!/bin/sh\ntouch " + marker + "\n", 0755);
+  }
+  std::string marker, callback;
+};
+
+// The worker blocks in the middle of the update on a named pipe (its backup
+// reads the "installed file" until a writer comes), so the signal surely
+// arrives while the update runs.
+TEST_P(SignalE2E, HeldDuringTheUpdateThenActedUpon) {
+  const int sig = GetParam();
+  Install("before", "old");
+  ASSERT_EQ(mkfifo((install + "/pipe").c_str(), 0644), 0);
+  MakeUpdate("add \"before\"\nadd \"pipe\"\nadd \"after\"\n", {{"before", "new"}, {"pipe", "file now"}, {"after", "a"}});
+  pid_t pid = Spawn({Program("updater"), update, "0", dir.path(), callback}, install);
+
+  // Wait until the worker is stuck on the pipe: the first add is done by then.
+  for (int i = 0; i < 1000 && Installed("before") != "new"; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_EQ(kill(pid, sig), 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  {
+    int status;
+    EXPECT_EQ(waitpid(pid, &status, WNOHANG), 0) << "the signal stopped the update half-way";
+  }
+  // Let the worker go on.
+  int fd = open((install + "/pipe").c_str(), O_WRONLY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, "pipe content", 12), 12);
+  close(fd);
+
+  int status = Reap(pid);
+  ASSERT_TRUE(WIFSIGNALED(status)) << "exit status " << status;
+  EXPECT_EQ(WTERMSIG(status), sig);
+  EXPECT_EQ(Status(), "succeeded\n");
+  const std::string tail = "FINISH ADD after\nsucceeded\ncalling QuitProgressUI\n";
+  ASSERT_GE(Log().size(), tail.size());
+  EXPECT_EQ(Log().substr(Log().size() - tail.size()), tail) << "the log was written whole";
+  EXPECT_EQ(Installed("pipe"), "file now");
+  EXPECT_EQ(Installed("after"), "a");
+  EXPECT_EQ(Tree(), (std::vector<std::string>{"after", "before", "pipe"}));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  EXPECT_FALSE(Exists(marker)) << "no callback after a termination request";
+}
+
+TEST_P(SignalE2E, ActAsUsualWhileWaitingForTheApplication) {
+  const int sig = GetParam();
+  pid_t app;
+  const char* sleep_argv[] = {"/bin/sleep", "30", nullptr};
+  ASSERT_EQ(posix_spawn(&app, "/bin/sleep", nullptr, nullptr, const_cast<char**>(sleep_argv), environ), 0);
+  MakeUpdate("add \"x\"\n", {{"x", "x"}});
+  pid_t pid = Spawn({Program("updater"), update, std::to_string(app), dir.path(), callback}, install);
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ASSERT_EQ(kill(pid, sig), 0);
+  int status = Reap(pid);
+  kill(app, SIGKILL);
+  waitpid(app, nullptr, 0);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(WTERMSIG(status), sig);
+  EXPECT_EQ(ListTree(update), (std::vector<std::string>{"update.zar"})) << "nothing was begun";
+  EXPECT_TRUE(Tree().empty());
+  EXPECT_FALSE(Exists(marker));
+}
+
+INSTANTIATE_TEST_SUITE_P(StopSignals, SignalE2E, ::testing::Values(SIGINT, SIGTERM, SIGHUP),
+                         [](const ::testing::TestParamInfo<int>& info) { return std::string(sigabbrev_np(info.param)); });
+
+TEST_F(UpdaterE2E, CallbackRunsWithStopSignalsUnblocked) {
+  const std::string out = dir / "mask";
+  WriteFile(dir / "cb.sh", "#!/bin/sh\ngrep SigBlk /proc/$$/status > " + out + ".tmp; mv " + out + ".tmp " + out + "\n", 0755);
+  MakeUpdate("\n");
+  RunUpdater({dir.path(), dir / "cb.sh"});
+  for (int i = 0; i < 500 && !Exists(out); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(ReadFile(out), "SigBlk:\t0000000000000000\n");
+}
+
+}  // namespace
