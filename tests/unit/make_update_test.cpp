@@ -1,0 +1,299 @@
+// The update builder in-process: planning rules (what is removed, added,
+// patched or left alone, and in which order), the refusals, the proof of
+// patches, and the determinism of the archive whatever the parallelism.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "common/zar_writer.h"
+#include "make_update/update_build.h"
+#include "make_update/update_plan.h"
+#include "test_support.h"
+#include "zbdiff/zbdiff.h"
+
+namespace {
+
+using make_update::ActionKind;
+using testing_support::RandomBytes;
+using testing_support::ScratchDir;
+using testing_support::WriteFile;
+
+class MakeUpdateTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    umask(022);
+    for (const std::string& tree : {oldDir, newDir}) mkdir(tree.c_str(), 0755);
+  }
+  void Old(const std::string& rel, const std::string& data, mode_t mode = 0644) { WriteFile(oldDir + "/" + rel, data, mode); }
+  void New(const std::string& rel, const std::string& data, mode_t mode = 0644) { WriteFile(newDir + "/" + rel, data, mode); }
+
+  make_update::Update Build(unsigned jobs = 1, uint64_t budget = uint64_t(1) << 30) {
+    make_update::BuildOptions options;
+    options.jobs = jobs;
+    options.memoryBudget = budget;
+    return make_update::BuildUpdate(make_update::PlanUpdate(oldDir, newDir), options);
+  }
+
+  // The refusal message of planning these trees, or "" when they are accepted.
+  std::string Refusal() {
+    try {
+      make_update::PlanUpdate(oldDir, newDir);
+    } catch (const make_update::Error& e) {
+      return e.what();
+    }
+    return "";
+  }
+
+  ScratchDir dir;
+  const std::string oldDir = dir / "old", newDir = dir / "new";
+};
+
+// A big file and a version of it with a few local edits: a patch wins.
+struct Versions {
+  std::string before = RandomBytes(200000, 7);
+  std::string after = before.substr(0, 50000) + "edited" + before.substr(50100, 100000) + RandomBytes(40, 8) +
+                      before.substr(150100);
+};
+
+TEST_F(MakeUpdateTest, EachFileGetsTheActionItsChangeNeeds) {
+  const Versions v;
+  Old("same", "identical\n");
+  New("same", "identical\n");
+  Old("bits", "same bytes, new bits\n", 0644);
+  New("bits", "same bytes, new bits\n", 0755);
+  Old("big", v.before, 0755);
+  New("big", v.after, 0755);
+  Old("big-and-bits", v.before, 0644);
+  New("big-and-bits", v.after, 0600);
+  Old("small", "abc");
+  New("small", "abd");
+  Old("gone", "bye");
+  New("fresh", "hello", 0700);
+  Old("emptied", "content");
+  New("emptied", "");
+
+  const make_update::Update u = Build();
+  std::vector<std::string> lines;
+  for (const make_update::Action& a : u.actions) lines.push_back(std::to_string(int(a.kind)) + " " + a.path);
+  const std::string R = std::to_string(int(ActionKind::kRemove)), A = std::to_string(int(ActionKind::kAdd)),
+                    P = std::to_string(int(ActionKind::kPatch));
+  EXPECT_EQ(lines, (std::vector<std::string>{R + " gone", P + " big", A + " big-and-bits", A + " bits", A + " emptied",
+                                             A + " fresh", A + " small"}));
+  EXPECT_EQ(u.removes, 1u);
+  EXPECT_EQ(u.patches, 1u);
+  EXPECT_EQ(u.adds, 5u);
+  EXPECT_EQ(u.unchanged, 1u);
+  EXPECT_EQ(u.manifest,
+            "# update built by make-update\n"
+            "remove \"gone\"\n"
+            "patch \"./big.patch\" \"big\"\n"
+            "add \"big-and-bits\"\n"
+            "add \"bits\"\n"
+            "add \"emptied\"\n"
+            "add \"fresh\"\n"
+            "add \"small\"\n");
+
+  // Items: the manifest first, then one per add or patch in manifest order,
+  // adds carrying the new file's bits.
+  const std::vector<zar::Item>& items = u.archive.items();
+  ASSERT_EQ(items.size(), 7u);
+  EXPECT_EQ(items[0].name, "update.manifest");
+  auto content = [](const zar::Item& item) {
+    std::vector<char> d = zar::Decompress(std::string_view(item.stored.data(), item.stored.size()));
+    return std::string(d.begin(), d.end());
+  };
+  EXPECT_EQ(content(items[0]), u.manifest);
+  EXPECT_EQ(items[1].name, "./big.patch");
+  EXPECT_EQ(items[2].name, "big-and-bits");
+  EXPECT_EQ(items[2].flags, 0600u);
+  EXPECT_EQ(content(items[2]), v.after);
+  EXPECT_EQ(items[3].name, "bits");
+  EXPECT_EQ(items[3].flags, 0755u);
+  EXPECT_EQ(items[6].name, "small");
+  EXPECT_EQ(content(items[6]), "abd");
+  EXPECT_NO_THROW(make_update::ProvePatch("big", v.before, items[1].stored, v.after));
+  EXPECT_LT(items[1].stored.size(), zar::Compress(v.after).size());
+}
+
+TEST_F(MakeUpdateTest, RemovesComeFirstSoAFileCanBecomeADirectory) {
+  Old("a/b", "file that becomes a directory");
+  Old("z", "removed, sorts last");
+  New("a/b/c", "below the new directory");
+  New("a/a", "sorts before the remove's path");
+  const make_update::Update u = Build();
+  EXPECT_EQ(u.manifest,
+            "# update built by make-update\n"
+            "remove \"a/b\"\n"
+            "remove \"z\"\n"
+            "add \"a/a\"\n"
+            "add \"a/b/c\"\n");
+}
+
+TEST_F(MakeUpdateTest, PathsSortAsBytesWithSpacesAndNonAsciiKept) {
+  New("b", "1");
+  New("a b/x", "2");
+  New("a-b", "3");
+  New("a/\xc3\xa9t\xc3\xa9", "4");
+  New("\xff", "5");
+  const make_update::Update u = Build();
+  EXPECT_EQ(u.manifest,
+            "# update built by make-update\n"
+            "add \"a b/x\"\n"
+            "add \"a-b\"\n"
+            "add \"a/\xc3\xa9t\xc3\xa9\"\n"
+            "add \"b\"\n"
+            "add \"\xff\"\n");
+}
+
+TEST_F(MakeUpdateTest, CompleteUpdateAddsEveryFileAndIsItsOwnComparison) {
+  New("one", RandomBytes(3000, 1), 0755);
+  New("dir/two", "");
+  New("dir/three", "three");
+  make_update::BuildOptions options;
+  const make_update::Update u = make_update::BuildUpdate(make_update::PlanUpdate("", newDir), options);
+  EXPECT_EQ(u.manifest, "# update built by make-update\nadd \"dir/three\"\nadd \"dir/two\"\nadd \"one\"\n");
+  EXPECT_EQ(u.adds, 3u);
+  EXPECT_EQ(u.carriedBytes, 3005u);
+  // The size of "a complete update" is computed without building one; for a
+  // complete update it must be exactly the archive's own size.
+  EXPECT_EQ(u.completeSize, u.archive.Serialize().size());
+}
+
+TEST_F(MakeUpdateTest, EmptyDirectoriesGetAWarningUnlessOldHasThem) {
+  New("kept/file", "x");
+  mkdir((newDir + "/empty").c_str(), 0755);
+  mkdir((newDir + "/nested").c_str(), 0755);
+  mkdir((newDir + "/nested/deeper").c_str(), 0755);
+  mkdir((newDir + "/there").c_str(), 0755);
+  mkdir((oldDir + "/there").c_str(), 0755);
+  New("nested-file", "a name that sorts between nested and nested/");
+  const make_update::Plan plan = make_update::PlanUpdate(oldDir, newDir);
+  ASSERT_EQ(plan.warnings.size(), 2u);
+  EXPECT_NE(plan.warnings[0].find("/new/empty: empty directory, not carried"), std::string::npos) << plan.warnings[0];
+  EXPECT_NE(plan.warnings[1].find("/new/nested/deeper: empty directory"), std::string::npos) << plan.warnings[1];
+}
+
+TEST_F(MakeUpdateTest, RefusesWhatTheFormatCannotCarryNamingEachPath) {
+  New("ok", "fine");
+  symlink("ok", (newDir + "/link").c_str());
+  mkfifo((newDir + "/pipe").c_str(), 0644);
+  New("say \"hi\"", "q");
+  New("line\nbreak", "n");
+  New("carriage\rreturn", "r");
+  New("update.manifest", "would collide");
+  New("sub/update.manifest", "fine below the root");
+  Old("was-dir/file", "x");
+  New("was-dir", "now a file");
+  symlink("elsewhere", (oldDir + "/old-link").c_str());
+
+  const std::string message = Refusal();
+  for (const char* expected :
+       {"/new/link: is a symbolic link", "/new/pipe: is a named pipe", "/new/say \"hi\": its name holds a double quote",
+        "/new/line\\nbreak: its name holds a line break", "/new/carriage\\rreturn: its name holds a line break",
+        "/new/update.manifest: a file of this name at the root would collide",
+        "/new/was-dir: a directory in OLD becomes a file in NEW; the updater removes no directories",
+        "/old/old-link: is a symbolic link"})
+    EXPECT_NE(message.find(expected), std::string::npos) << "missing: " << expected << "\nin: " << message;
+  EXPECT_EQ(message.find("sub/update.manifest"), std::string::npos) << message;
+  EXPECT_EQ(message.find("/new/ok"), std::string::npos) << message;
+}
+
+TEST_F(MakeUpdateTest, RefusesFilesOf2GiBAndOverlongPaths) {
+  // A sparse file: planning looks at sizes only, so nothing is read.
+  const std::string huge = newDir + "/huge";
+  const int fd = open(huge.c_str(), O_WRONLY | O_CREAT, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(ftruncate(fd, off_t(1) << 31), 0);
+  close(fd);
+  // Directories of 1003 bytes, a file path of 1016, then of exactly 1012.
+  std::string deep;
+  for (int i = 0; i < 4; ++i) deep.append(i ? "/" : "").append(250, char('a' + i));
+  New(deep + "/twelve-bytes", "too deep for the updater's names");
+  const std::string message = Refusal();
+  EXPECT_NE(message.find("/new/huge: file of 2 GiB or more (2147483648 bytes)"), std::string::npos) << message;
+  EXPECT_NE(message.find("/twelve-bytes: its path is 1016 bytes; the updater handles at most 1012"), std::string::npos)
+      << message;
+  EXPECT_EQ(message.find(deep + ":"), std::string::npos) << "the directory itself fits";
+  ASSERT_EQ(truncate(huge.c_str(), (off_t(1) << 31) - 1), 0);
+  ASSERT_EQ(rename((newDir + "/" + deep + "/twelve-bytes").c_str(), (newDir + "/" + deep + "/8-bytes").c_str()), 0);
+  EXPECT_EQ(Refusal(), "") << "one byte below each limit is accepted";
+}
+
+TEST_F(MakeUpdateTest, SameTreesGiveTheSameBytesWhateverTheJobsAndBudget) {
+  const Versions v;
+  for (int i = 0; i < 12; ++i) {
+    char name[16];
+    snprintf(name, sizeof(name), "d%d/f%d", i % 3, i);
+    const std::string base = RandomBytes(1000 + 5000 * i, 100 + i);
+    Old(name, base);
+    New(name, i % 4 == 0 ? base : base.substr(0, base.size() / 2) + "change" + base.substr(base.size() / 2 + 3));
+  }
+  Old("big", v.before);
+  New("big", v.after);
+  const std::vector<char> one = Build(1).archive.Serialize();
+  EXPECT_EQ(Build(2).archive.Serialize(), one);
+  EXPECT_EQ(Build(4).archive.Serialize(), one);
+  // A budget smaller than any file: one file at a time, same result.
+  EXPECT_EQ(Build(2, 1).archive.Serialize(), one);
+}
+
+TEST_F(MakeUpdateTest, ProgressCountsEveryFileOnce) {
+  for (char name[] = "f0"; name[1] < '6'; ++name[1]) New(name, RandomBytes(100 * (name[1] - '0'), name[1]));
+  make_update::BuildOptions options;
+  options.jobs = 3;
+  std::vector<size_t> seen;
+  uint64_t lastBytes = 0, total = 0;
+  options.progress = [&](const make_update::BuildProgress& p) {
+    seen.push_back(p.filesDone);
+    lastBytes = p.bytesDone;
+    total = p.bytesTotal;
+  };
+  make_update::BuildUpdate(make_update::PlanUpdate("", newDir), options);
+  EXPECT_EQ(seen, (std::vector<size_t>{1, 2, 3, 4, 5, 6}));
+  EXPECT_EQ(total, 1500u);
+  EXPECT_EQ(lastBytes, total);
+}
+
+TEST(MakeUpdateProofTest, AcceptsAGoodPatchAndCatchesEveryKindOfBadOne) {
+  const Versions v;
+  const std::string patch = zbdiff::MakePatch(v.before, v.after);
+  EXPECT_NO_THROW(make_update::ProvePatch("f", v.before, zar::Compress(patch), v.after));
+
+  auto refusal = [&](const std::string& old, const std::string& p, const std::string& neu) -> std::string {
+    try {
+      make_update::ProvePatch("bin/f", old, zar::Compress(p), neu);
+    } catch (const make_update::Error& e) {
+      return e.what();
+    }
+    return "";
+  };
+  // A wrong byte in the body: applies, but gives other bytes.
+  std::string flipped = patch;
+  flipped[flipped.size() - 1] ^= 0x40;
+  EXPECT_NE(refusal(v.before, flipped, v.after).find("bin/f: the generated patch is wrong"), std::string::npos);
+  // A patch made for another old file: its size or CRC-32 does not match.
+  std::string otherOld = v.before;
+  otherOld[10] ^= 1;
+  EXPECT_NE(refusal(otherOld, patch, v.after).find("another CRC-32"), std::string::npos);
+  EXPECT_NE(refusal(v.before + "x", patch, v.after).find("expects an old file of 200000 bytes"), std::string::npos);
+  // A header whose blocks do not add up, and a result one byte short.
+  EXPECT_NE(refusal(v.before, patch.substr(0, patch.size() - 1), v.after).find("header is not valid"), std::string::npos);
+  EXPECT_NE(refusal(v.before, patch, v.after + "!").find("does not give the new file"), std::string::npos);
+  // Stored bytes that are not a bzip2 stream.
+  try {
+    make_update::ProvePatch("bin/f", v.before, std::vector<char>{'n', 'o'}, v.after);
+    ADD_FAILURE() << "a broken item was accepted";
+  } catch (const make_update::Error& e) {
+    EXPECT_NE(std::string(e.what()).find("bin/f: the generated patch is wrong"), std::string::npos);
+  }
+}
+
+TEST(MakeUpdatePatchItemTest, NamesCannotBeThoseOfWalkedPaths) {
+  EXPECT_EQ(make_update::PatchItemName("lib/tsc.js"), "./lib/tsc.js.patch");
+  EXPECT_EQ(make_update::PatchItemName("a b"), "./a b.patch");
+}
+
+}  // namespace

@@ -1,0 +1,164 @@
+#include "make_update/update_verify.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <set>
+
+#include "common/fsutil.h"
+
+extern char** environ;
+
+namespace make_update {
+
+namespace {
+
+[[noreturn]] void FailErrno(const std::string& path, const std::string& what) {
+  throw Error(path + ": " + what + ": " + strerror(errno));
+}
+
+std::string MakeScratchDir() {
+  const char* tmp = getenv("TMPDIR");
+  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/make-update-verify.XXXXXX";
+  if (!mkdtemp(pattern.data())) FailErrno(pattern, "cannot create the scratch folder for --verify");
+  return pattern;
+}
+
+// Copies the regular files of |from| to |to| with their exact permission bits.
+void CopyTree(const std::string& from, const std::string& to) {
+  fsutil::MakeDirs(to);
+  for (const fsutil::Entry& e : fsutil::WalkTree(from)) {
+    const std::string dest = to + "/" + e.rel;
+    if (e.kind == fsutil::Entry::kDir) {
+      fsutil::MakeDirs(dest);
+    } else if (e.kind == fsutil::Entry::kFile) {
+      fsutil::WriteFile(dest, fsutil::ReadFile(from + "/" + e.rel), e.mode);
+      if (chmod(dest.c_str(), e.mode) != 0) FailErrno(dest, "cannot set its mode");
+    }
+  }
+}
+
+// Runs |argv| in |cwd| with umask 0 and without a display, its output going to
+// |outputPath|; returns its wait status.
+int RunUpdater(const std::vector<std::string>& argv, const std::string& cwd, const std::string& outputPath) {
+  // Everything the child needs is made before fork: between fork and exec only
+  // async-signal-safe calls are allowed.
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  std::vector<char*> env;
+  for (char** e = environ; *e; ++e)
+    if (strncmp(*e, "DISPLAY=", 8) != 0 && strncmp(*e, "WAYLAND_DISPLAY=", 16) != 0) env.push_back(*e);
+  env.push_back(nullptr);
+  const int out = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (out < 0) FailErrno(outputPath, "cannot create");
+
+  const pid_t pid = fork();
+  if (pid < 0) {
+    close(out);
+    FailErrno(argv[0], "cannot start");
+  }
+  if (pid == 0) {
+    umask(0);
+    if (chdir(cwd.c_str()) != 0 || dup2(out, STDOUT_FILENO) < 0 || dup2(out, STDERR_FILENO) < 0) _exit(127);
+    execve(args[0], args.data(), env.data());
+    _exit(127);
+  }
+  close(out);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) FailErrno(argv[0], "cannot wait for it");
+  }
+  return status;
+}
+
+std::string Quote(const std::string& s) { return "\"" + s + "\""; }
+
+// What differs between the tree at |installed| and NEW, one line each.
+std::vector<std::string> CompareWithNew(const Plan& plan, const std::string& installed) {
+  std::vector<std::string> problems;
+  std::set<std::string> expected;
+  for (const FileState& f : plan.files) {
+    expected.insert(f.path);
+    const std::string path = installed + "/" + f.path;
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+      problems.push_back(Quote(f.path) + " is missing");
+      continue;
+    }
+    if (fsutil::ReadFile(path) != fsutil::ReadFile(plan.newDir + "/" + f.path))
+      problems.push_back(Quote(f.path) + " differs from NEW's");
+    if ((st.st_mode & 07777) != f.mode) {
+      char buf[64];
+      snprintf(buf, sizeof(buf), " has mode %04o, NEW's is %04o", unsigned(st.st_mode & 07777), f.mode);
+      problems.push_back(Quote(f.path) + buf);
+    }
+  }
+  for (const fsutil::Entry& e : fsutil::WalkTree(installed))
+    if (e.kind != fsutil::Entry::kDir && !expected.count(e.rel))
+      problems.push_back(Quote(e.rel) + " is left over (a file NEW lacks, a backup or a temporary file)");
+  return problems;
+}
+
+}  // namespace
+
+std::string UpdaterBesideThisProgram() {
+  char self[PATH_MAX];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+  if (n <= 0) FailErrno("/proc/self/exe", "cannot find this program's folder");
+  std::string dir(self, size_t(n));
+  dir.resize(dir.rfind('/'));
+  const std::string updater = dir + "/updater";
+  if (access(updater.c_str(), X_OK) != 0) FailErrno(updater, "cannot verify: no updater program beside make-update");
+  return updater;
+}
+
+void VerifyWithUpdater(const std::string& updaterPath, const Plan& plan, const std::vector<char>& archive) {
+  const std::string scratch = MakeScratchDir();
+  const std::string installed = scratch + "/install";
+  const std::string update = scratch + "/update";
+  std::vector<std::string> problems;
+  try {
+    if (plan.oldDir.empty())
+      fsutil::MakeDirs(installed);
+    else
+      CopyTree(plan.oldDir, installed);
+    fsutil::MakeDirs(update);
+    fsutil::WriteFile(update + "/update.zar", std::string_view(archive.data(), archive.size()));
+
+    const int status = RunUpdater({updaterPath, update, "0"}, installed, scratch + "/updater.out");
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+      problems.push_back("the updater did not exit with 0 (wait status " + std::to_string(status) + "; see " +
+                         scratch + "/updater.out)");
+    } else {
+      const std::string result = fsutil::ReadFile(update + "/update.status");
+      if (result != "succeeded\n")
+        problems.push_back("the update did not succeed: update.status says " + Quote(result.substr(0, result.find('\n'))) +
+                           " (see " + update + "/update.log)");
+      const std::set<std::string> runFiles = {"update.zar", "update.manifest", "update.log", "update.status"};
+      for (const fsutil::Entry& e : fsutil::WalkTree(update))
+        if (!runFiles.count(e.rel)) problems.push_back(Quote("update/" + e.rel) + " is left in the update folder");
+      if (problems.empty()) problems = CompareWithNew(plan, installed);
+    }
+  } catch (const std::exception& e) {
+    problems.push_back(e.what());
+  }
+  if (problems.empty()) {
+    std::error_code ignored;
+    std::filesystem::remove_all(scratch, ignored);
+    return;
+  }
+  std::string message = "verification with " + updaterPath + " failed; nothing was written:";
+  for (const std::string& p : problems) message += "\n  " + p;
+  message += "\n  (the scratch copy is kept in " + scratch + ")";
+  throw Error(message);
+}
+
+}  // namespace make_update

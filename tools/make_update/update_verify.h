@@ -1,0 +1,27 @@
+// Proving a whole update with the real updater program before it ships.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "make_update/update_plan.h"
+
+namespace make_update {
+
+// The updater program installed beside the running program (the folder of
+// /proc/self/exe). Throws Error when it is not there.
+std::string UpdaterBesideThisProgram();
+
+// Copies OLD (nothing for a complete update) into a scratch folder, applies
+// the update |archive| there with the updater at |updaterPath| (parent-pid 0,
+// no DISPLAY or WAYLAND_DISPLAY, umask 0 so that every mode is the archive's
+// own), and checks that the update succeeded and that the scratch tree holds
+// exactly NEW's regular files, each with NEW's bytes and permission bits: no
+// file that should be gone, no backup, no temporary file, and no staged patch
+// left in the update folder. Directories are not compared (the updater makes
+// them as parents and removes none).
+// Removes the scratch folder on success; throws Error listing what differed,
+// and keeping the scratch folder for a look, on failure.
+void VerifyWithUpdater(const std::string& updaterPath, const Plan& plan, const std::vector<char>& archive);
+
+}  // namespace make_update
