@@ -23,18 +23,22 @@ int SkipSeparator(char** cursor) { return mstrtok(kQuote, cursor) ? 0 : ERR_PARS
 
 // ---- remove ----------------------------------------------------------------
 
+int RemoveFile::SkipIfAbsent() {
+  bool exists;
+  int rc = file_exists(mPath, &exists);
+  if (rc == 0 && !exists) {
+    LogPrintf("file cannot be removed because it does not exist; skipping\n");
+    mSkipped = 1;
+  }
+  return rc;
+}
+
 int RemoveFile::Parse(char* rest) { return ParseArgument(&rest, &mPath, true); }
 
 int RemoveFile::Prepare() {
   LogPrintf("PREPARE REMOVE %s\n", mPath);
-  bool exists;
-  int rc = file_exists(mPath, &exists);
-  if (rc) return rc;
-  if (!exists) {
-    LogPrintf("file cannot be removed because it does not exist; skipping\n");
-    mSkipped = 1;
-    return 0;
-  }
+  int rc = SkipIfAbsent();
+  if (rc || mSkipped) return rc;
   // The directory must let us delete the file: test it now, before anything
   // changes, instead of failing half-way through the update.
   char* slash = strrchr(mPath, '/');
@@ -56,14 +60,8 @@ int RemoveFile::Execute() {
   LogPrintf("EXECUTE REMOVE %s\n", mPath);
   if (mSkipped) return 0;
   // An earlier action of the same manifest may have removed it already.
-  bool exists;
-  int rc = file_exists(mPath, &exists);
-  if (rc) return rc;
-  if (!exists) {
-    LogPrintf("file cannot be removed because it does not exist; skipping\n");
-    mSkipped = 1;
-    return 0;
-  }
+  int rc = SkipIfAbsent();
+  if (rc || mSkipped) return rc;
   rc = backup_create(mPath, &mBackupMade);
   if (rc) {
     LogPrintf("backup_create failed: %d\n", rc);

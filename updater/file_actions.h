@@ -16,6 +16,10 @@ class RemoveFile : public Action {
   char* mPath;
   int mSkipped;      // 1 once the file was found absent: Execute and Finish only log
   bool mBackupMade;  // this action made the file's backup, and finishes it
+
+ private:
+  // Sets mSkipped, with its log line, when the file does not exist.
+  int SkipIfAbsent();
 };
 
 // "add": installs the archive item named by the path at that path, replacing
