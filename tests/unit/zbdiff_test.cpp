@@ -176,6 +176,19 @@ TEST(ZbdiffTest, SmallEditGivesSmallPatchBody) {
   EXPECT_LE(nonzero, 4u) << "the diff block is zeros but for the flipped byte";
 }
 
+TEST(ZbdiffTest, FindsSharedBlocksAmidUnrelatedData) {
+  // Long stretches without any match are probed sparsely; the shared blocks
+  // must still be found whole, from their first byte.
+  const std::string old = RandomBytes(200000, 21);
+  std::string neu;
+  for (int i = 0; i < 8; ++i) neu += RandomBytes(20000 + 7 * i, 100 + i) + old.substr(size_t(i) * 20000 + 5, 300);
+  ExpectRoundTrip(old, neu, "shared blocks");
+  const std::string patch = zbdiff::MakePatch(old, neu);
+  ZBSPatchHeader h;
+  ZBS_ParseHeader((const unsigned char*)patch.data(), &h);
+  EXPECT_EQ(h.extraLength, neu.size() - 8 * 300) << "every shared byte comes from OLD";
+}
+
 TEST(ZbdiffTest, ReportsProgressUpToTheTotal) {
   struct Recorder : zbdiff::Progress {
     uint64_t last = 0, total = 0;

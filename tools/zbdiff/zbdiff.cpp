@@ -2,15 +2,26 @@
 //
 // Method. A suffix array of OLD finds, for any position of NEW, the longest
 // stretch of OLD that equals what follows it. NEW is scanned from the start;
-// the stretch of OLD that the last triple ended in (the current alignment,
-// NEW position + offset) is kept as long as it explains NEW about as well as
-// the longest exact match would, so small edits inside a region shared by
-// both versions (changed constants, moved pointers) do not cut it. When a
-// clearly better alignment appears, the region between the two is split:
-// the old alignment is extended forwards and the new one backwards while at
-// least half of the bytes agree, and what neither covers becomes extra bytes.
-// Each aligned stretch goes into the diff block as NEW minus OLD byte by byte,
-// mostly zeros, which the archive's compressor squeezes to almost nothing.
+// the alignment that the last triple ended in (NEW position + offset gives
+// the OLD position) is kept as long as it explains NEW about as well as the
+// longest exact match would, so small edits inside a region shared by both
+// versions (changed constants, moved pointers) do not cut it. When a clearly
+// better alignment appears, the region between the two is split: the old
+// alignment is extended forwards and the new one backwards while most of the
+// bytes agree, and what neither covers becomes extra bytes. Each aligned
+// stretch goes into the diff block as NEW minus OLD byte by byte, mostly
+// zeros, which the archive's compressor squeezes to almost nothing.
+//
+// Beyond that basic method: the thresholds are set by what a triple, a
+// differing byte and an extra byte cost after compression (see the
+// constants); among equally long matches the one nearest the current
+// alignment wins, which keeps seeks small and diffs clean; a table of the
+// suffix array's two-byte buckets saves most of each search's cache misses;
+// and stretches with no match are probed sparsely.
+//
+// Memory: OLD and NEW (the caller's), the suffix array (4 bytes per OLD
+// byte, freed before the patch is assembled), the blocks (about NEW's size)
+// and the patch itself.
 #include "zbdiff/zbdiff.h"
 
 #include <divsufsort.h>
@@ -28,6 +39,28 @@ namespace zbdiff {
 namespace {
 
 using Bytes = std::vector<unsigned char>;
+
+// Tuned on executables and scripts of real release pairs (bench/):
+//
+// A new alignment is taken only when its exact match is longer by more than
+// kSwitchGain bytes than what the current alignment explains of the same
+// stretch. A triple with a far seek costs about five bytes once compressed,
+// so shorter gains give the extra block back less than the triple costs.
+constexpr int64_t kSwitchGain = 16;
+// An alignment is extended over a stretch while kAgreeNum of every
+// kAgreeDen of its bytes agree (three in four). A differing byte costs more
+// in the compressed diff block than an extra byte does, so half is too lax.
+constexpr int64_t kAgreeNum = 3, kAgreeDen = 4;
+// Among suffixes that match equally far, up to kTies on either side of the
+// one found are looked at for the one nearest to the current alignment, when
+// the match is at most kTieMaxLength long (beyond, the seek's cost is lost in
+// the noise and the comparisons would cost time).
+constexpr int64_t kTies = 8, kTieMaxLength = 4096;
+// After kMissesPerStep probes in a row found matches shorter than
+// kShortMatch, positions are skipped, one more per kMissesPerStep misses, up
+// to kMaxStep - 1 at a time. Unrelated data is scanned several times faster;
+// matches of kSwitchGain + kMaxStep bytes or more are never missed.
+constexpr int64_t kShortMatch = 8, kMissesPerStep = 16, kMaxStep = 8;
 
 // Length of the common prefix of a[0..an) and b[0..bn).
 int64_t MatchLength(const unsigned char* a, int64_t an, const unsigned char* b, int64_t bn) {
@@ -56,17 +89,40 @@ class SuffixIndex {
     if (size == 0) return;
     mSA.reset(new int32_t[size_t(size)]);
     if (divsufsort(old, mSA.get(), int32_t(size)) != 0) throw std::bad_alloc();
+    // mBucket[k]: how many suffixes sort before every string whose first two
+    // bytes are k (big-endian). The one-byte suffix "c" sorts before "c\0".
+    mBucket.assign(65537, 0);
+    for (int64_t r = 0; r < size; ++r) {
+      const int64_t p = mSA[r];
+      if (p + 1 < size)
+        ++mBucket[size_t((old[p] << 8 | old[p + 1]) + 1)];
+      else
+        ++mBucket[size_t(old[p] << 8)];
+    }
+    for (size_t k = 1; k < mBucket.size(); ++k) mBucket[k] += mBucket[k - 1];
   }
 
-  void Release() { mSA.reset(); }
+  void Release() {
+    mSA.reset();
+    std::vector<int32_t>().swap(mBucket);
+  }
 
   // The longest prefix of target[0..len) that occurs in OLD, and where.
   // Binary search over the sorted suffixes; the common prefix shared by both
   // bounds is known to match every suffix between them, so it is skipped.
-  Match Longest(const unsigned char* target, int64_t len) const {
+  Match Longest(const unsigned char* target, int64_t len, int64_t near) const {
     Match best;
     if (mSize == 0 || len == 0) return best;
     int64_t lo = 0, hi = mSize - 1;
+    if (len >= 2) {
+      // Start inside the two-byte bucket when it holds anything: most of the
+      // search's steps, each a cache miss, are saved.
+      const size_t k = size_t(target[0] << 8 | target[1]);
+      if (mBucket[k + 1] > mBucket[k]) {
+        lo = mBucket[k];
+        hi = mBucket[k + 1] - 1;
+      }
+    }
     int64_t lcpLo = Lcp(lo, target, len, 0), lcpHi = Lcp(hi, target, len, 0);
     while (hi - lo > 1) {
       const int64_t mid = lo + (hi - lo) / 2;
@@ -82,12 +138,25 @@ class SuffixIndex {
         lcpHi = l;
       }
     }
+    int64_t rank;
     if (lcpLo >= lcpHi) {
-      best.pos = mSA[lo];
+      rank = lo;
       best.len = lcpLo;
     } else {
-      best.pos = mSA[hi];
+      rank = hi;
       best.len = lcpHi;
+    }
+    best.pos = mSA[rank];
+    // Among the suffixes that match as far, prefer the one nearest to |near|
+    // (where the current alignment would continue): a smaller seek, and a
+    // better chance that the bytes around agree too.
+    if (best.len > 0 && best.len <= kTieMaxLength) {
+      auto consider = [&](int64_t r) {
+        const int64_t p = mSA[r];
+        if (std::abs(p - near) < std::abs(best.pos - near)) best.pos = p;
+      };
+      for (int64_t r = rank - 1, k = 0; r >= 0 && k < kTies && Lcp(r, target, len, 0) >= best.len; --r, ++k) consider(r);
+      for (int64_t r = rank + 1, k = 0; r < mSize && k < kTies && Lcp(r, target, len, 0) >= best.len; ++r, ++k) consider(r);
     }
     return best;
   }
@@ -101,6 +170,7 @@ class SuffixIndex {
   const unsigned char* mOld;
   int64_t mSize;
   std::unique_ptr<int32_t[]> mSA;
+  std::vector<int32_t> mBucket;
 };
 
 // The blocks of the patch as they are produced.
@@ -154,26 +224,33 @@ Blocks Differ::Run() {
   while (scan < mNewSize) {
     int64_t oldScore = 0;
     int64_t scsc = scan += len;
-    for (; scan < mNewSize; ++scan) {
-      const Match m = mIndex.Longest(mNew + scan, mNewSize - scan);
+    int64_t misses = 0;
+    for (; scan < mNewSize;) {
+      const Match m = mIndex.Longest(mNew + scan, mNewSize - scan, scan + lastOffset);
       pos = m.pos;
       len = m.len;
       for (; scsc < scan + len; ++scsc)
         if (Agrees(scsc, lastOffset)) ++oldScore;
-      if ((len == oldScore && len != 0) || len > oldScore + 8) break;
-      if (Agrees(scan, lastOffset)) --oldScore;
+      if ((len == oldScore && len != 0) || len > oldScore + kSwitchGain) break;
+      // Through stretches where nothing matches, probe ever fewer positions:
+      // a match long enough to be taken still covers a probed position, and
+      // the backward extension finds its true start.
+      misses = len < kShortMatch ? misses + 1 : 0;
+      const int64_t step = std::min<int64_t>(1 + misses / kMissesPerStep, kMaxStep);
+      for (int64_t k = 0; k < step && scan < mNewSize; ++k, ++scan)
+        if (Agrees(scan, lastOffset)) --oldScore;
     }
     if (len == oldScore && scan != mNewSize) continue;
 
-    // Extend the previous alignment forwards from lastScan while at least
-    // half the bytes agree, and the new one backwards from scan.
+    // Extend the previous alignment forwards from lastScan, and the new one
+    // backwards from scan, as far as the agreement stays high enough.
     int64_t lenf = 0;
     {
       int64_t s = 0, best = 0;
       for (int64_t i = 0; lastScan + i < scan && lastPos + i < mOldSize;) {
         if (mOld[lastPos + i] == mNew[lastScan + i]) ++s;
         ++i;
-        if (s * 2 - i > best * 2 - lenf) {
+        if (s * kAgreeDen - i * kAgreeNum > best * kAgreeDen - lenf * kAgreeNum) {
           best = s;
           lenf = i;
         }
@@ -184,7 +261,7 @@ Blocks Differ::Run() {
       int64_t s = 0, best = 0;
       for (int64_t i = 1; scan >= lastScan + i && pos >= i; ++i) {
         if (mOld[pos - i] == mNew[scan - i]) ++s;
-        if (s * 2 - i > best * 2 - lenb) {
+        if (s * kAgreeDen - i * kAgreeNum > best * kAgreeDen - lenb * kAgreeNum) {
           best = s;
           lenb = i;
         }
