@@ -284,6 +284,13 @@ TEST_F(MakeUpdateE2E, RefusalsNameThePathAndTheReasonAndWriteNothing) {
         << r.err;
     EXPECT_FALSE(Exists(trees / "out"));
   }
+  RunResult missing = MakeUpdate({"--to", dir / "missing"});
+  EXPECT_EQ(missing.exit_code, 1);
+  EXPECT_NE(missing.err.find(dir / "missing: cannot stat: No such file or directory"), std::string::npos) << missing.err;
+  WriteFile(dir / "plain", "not a directory");
+  RunResult plain = MakeUpdate({"--from", dir / "plain", "--to", dir / "plain"});
+  EXPECT_EQ(plain.exit_code, 1);
+  EXPECT_NE(plain.err.find(dir / "plain: OLD is not a directory"), std::string::npos) << plain.err;
 }
 
 TEST_F(MakeUpdateE2E, EmptyDirectoriesAreWarnedAbout) {

@@ -233,11 +233,17 @@ TEST_F(MakeUpdateTest, SameTreesGiveTheSameBytesWhateverTheJobsAndBudget) {
   }
   Old("big", v.before);
   New("big", v.after);
-  const std::vector<char> one = Build(1).archive.Serialize();
+  const make_update::Update serial = Build(1);
+  const std::vector<char> one = serial.archive.Serialize();
+  EXPECT_EQ(serial.peakFilesInFlight, 1u);
   EXPECT_EQ(Build(2).archive.Serialize(), one);
-  EXPECT_EQ(Build(4).archive.Serialize(), one);
+  const make_update::Update four = Build(4);
+  EXPECT_EQ(four.archive.Serialize(), one);
+  EXPECT_LE(four.peakFilesInFlight, 4u);
   // A budget smaller than any file: one file at a time, same result.
-  EXPECT_EQ(Build(2, 1).archive.Serialize(), one);
+  const make_update::Update bounded = Build(4, 1);
+  EXPECT_EQ(bounded.archive.Serialize(), one);
+  EXPECT_EQ(bounded.peakFilesInFlight, 1u) << "the memory budget must hold back the other jobs";
 }
 
 TEST_F(MakeUpdateTest, ProgressCountsEveryFileOnce) {

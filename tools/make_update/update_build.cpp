@@ -114,7 +114,7 @@ FileResult BuildFile(const Plan& plan, const FileState& f) {
 // work first, admitting a file only while the estimated bytes in flight stay
 // within the budget. Results land at their file's index, so the order of
 // completion never shows in the output.
-std::vector<FileResult> BuildFiles(const Plan& plan, const BuildOptions& options) {
+std::vector<FileResult> BuildFiles(const Plan& plan, const BuildOptions& options, size_t* peakInFlight /* OUT */) {
   const size_t count = plan.files.size();
   std::vector<FileResult> results(count);
   std::vector<std::exception_ptr> errors(count);
@@ -134,6 +134,8 @@ std::vector<FileResult> BuildFiles(const Plan& plan, const BuildOptions& options
   std::condition_variable admitted;
   size_t next = 0;
   uint64_t inFlight = 0;
+  size_t filesInFlight = 0;
+  *peakInFlight = 0;
   bool failed = false;
 
   auto worker = [&] {
@@ -145,6 +147,7 @@ std::vector<FileResult> BuildFiles(const Plan& plan, const BuildOptions& options
       if (failed || next == count) return;
       const size_t i = order[next++];
       inFlight += cost[i];
+      *peakInFlight = std::max(*peakInFlight, ++filesInFlight);
       lock.unlock();
       const FileState& f = plan.files[i];
       try {
@@ -158,6 +161,7 @@ std::vector<FileResult> BuildFiles(const Plan& plan, const BuildOptions& options
       }
       lock.lock();
       inFlight -= cost[i];
+      filesInFlight--;
       if (errors[i]) failed = true;
       progress.filesDone++;
       progress.bytesDone += f.size + (f.inOld ? f.oldSize : 0);
@@ -226,9 +230,8 @@ void ProvePatch(const std::string& path, std::string_view old, const std::vector
 }
 
 Update BuildUpdate(const Plan& plan, const BuildOptions& options) {
-  std::vector<FileResult> results = BuildFiles(plan, options);
-
   Update u;
+  std::vector<FileResult> results = BuildFiles(plan, options, &u.peakFilesInFlight);
   for (const std::string& path : plan.removes) {
     u.actions.push_back(Action{ActionKind::kRemove, path, {}, 0});
     u.removes++;

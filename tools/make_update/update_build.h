@@ -65,6 +65,7 @@ struct Update {
   size_t adds = 0, patches = 0, removes = 0, unchanged = 0;
   uint64_t carriedBytes = 0;    // bytes of NEW that the adds and patches produce
   uint64_t completeSize = 0;    // archive bytes of a complete update of NEW
+  size_t peakFilesInFlight = 0; // the most files worked on at once
 };
 
 // Builds the update that |plan| describes. Every patch is proven (ProvePatch)
