@@ -7,7 +7,7 @@
 #pragma once
 
 #include "action.h"
-#include "patch/zbspatch.h"
+#include "patch/binary_patch.h"
 
 class PatchFile : public Action {
  public:

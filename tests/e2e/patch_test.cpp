@@ -1,6 +1,6 @@
 // The patch and patch-if actions end to end, with patches made by the
 // generator and applied by the real updater.
-#include "patch/zbspatch.h"
+#include "patch/binary_patch.h"
 #include "updater_e2e.h"
 #include "zbdiff/zbdiff.h"
 

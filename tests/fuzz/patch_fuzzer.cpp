@@ -14,7 +14,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "patch/zbspatch.h"
+#include "patch/binary_patch.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "errors.h"
-#include "patch/zbspatch.h"
+#include "patch/binary_patch.h"
 #include "test_support.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "errors.h"
-#include "patch/zbspatch.h"
+#include "patch/binary_patch.h"
 #include "test_support.h"
 #include "zbdiff/zbdiff.h"
 

@@ -16,7 +16,7 @@
 #include "archive/zar_format.h"
 #include "common/fsutil.h"
 #include "errors.h"
-#include "patch/zbspatch.h"
+#include "patch/binary_patch.h"
 #include "zbdiff/zbdiff.h"
 
 namespace make_update {

@@ -32,7 +32,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "patch/zbspatch.h"
+#include "patch/binary_patch.h"
 
 namespace zbdiff {
 

@@ -1,5 +1,5 @@
 // The patch generator: turns an old and a new version of a file into a patch
-// in the updater's format (patch/zbspatch.h), which ZBS_ApplyPatch applies.
+// in the updater's format (patch/binary_patch.h), which ZBS_ApplyPatch applies.
 // Used in-process by the zbdiff program and by the update builder.
 #pragma once
 

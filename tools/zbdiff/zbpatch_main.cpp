@@ -12,7 +12,7 @@
 #include "common/fsutil.h"
 #include "zbdiff/zb_cli.h"
 #include "errors.h"
-#include "patch/zbspatch.h"
+#include "patch/binary_patch.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 // Everything in a patch comes from outside, so every count is checked against
 // what is left of its block before it is used, and every sum is formed in 64
 // bits: no count, length or seek can wrap a position past a check.
-#include "patch/zbspatch.h"
+#include "patch/binary_patch.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
