@@ -110,10 +110,17 @@ bool Guarded(Body body) {
 
 int sProbePipe[2] = {-1, -1};
 
+// The probe's connection may die between its opening and its closing; Xlib's
+// default handlers would end the process then.
+int IgnoreProbeDisplayLoss(Display*) { return 0; }
+
 void* ProbeDisplay(void*) {
   Display* display = XOpenDisplay(nullptr);
   const char answered = display ? 1 : 0;
-  if (display) XCloseDisplay(display);
+  if (display) {
+    XSetIOErrorExitHandler(display, KeepProcessOnDisplayLoss, nullptr);
+    XCloseDisplay(display);
+  }
   ssize_t written = write(sProbePipe[1], &answered, 1);
   (void)written;  // the reader treats no byte as no answer
   return nullptr;
@@ -121,6 +128,9 @@ void* ProbeDisplay(void*) {
 
 bool DisplayAnswers() {
   if (pipe2(sProbePipe, O_CLOEXEC) != 0) return false;
+  // GDK puts its own in place when gtk_init opens the display, and ours
+  // follow at once (OnDisplayOpened).
+  XSetIOErrorHandler(IgnoreProbeDisplayLoss);
   pthread_t thread;
   if (pthread_create(&thread, nullptr, ProbeDisplay, nullptr) != 0) {
     close(sProbePipe[0]);
@@ -217,6 +227,8 @@ int GtkPlatform::CreateApplication() {
   gdk_set_allowed_backends("x11");
   // The locale is process-wide, and the worker is running.
   gtk_disable_setlocale();
+  // Without a command line GTK has no program name for the window's class.
+  g_set_prgname("updater");
   g_signal_connect(gdk_display_manager_get(), "display-opened", G_CALLBACK(OnDisplayOpened), nullptr);
   // A progress bar has no use for GL, and probing it at start-up is most of
   // gtk_init's talk with the server; a server that goes away meanwhile has
