@@ -48,9 +48,11 @@ using Bytes = std::vector<unsigned char>;
 // so shorter gains give the extra block back less than the triple costs.
 constexpr int64_t kSwitchGain = 16;
 // An alignment is extended over a stretch while kAgreeNum of every
-// kAgreeDen of its bytes agree (three in four). A differing byte costs more
-// in the compressed diff block than an extra byte does, so half is too lax.
+// kAgreeDen of its bytes agree (three in four), a byte that differs by at
+// most kSmallDelta counting half. A differing byte costs more in the
+// compressed diff block than an extra byte does, so half is too lax.
 constexpr int64_t kAgreeNum = 3, kAgreeDen = 4;
+constexpr unsigned kSmallDelta = 4;
 // Among suffixes that match equally far, up to kTies on either side of the
 // one found are looked at for the one nearest to the current alignment, when
 // the match is at most kTieMaxLength long (beyond, the seek's cost is lost in
@@ -189,6 +191,16 @@ struct Blocks {
   }
 };
 
+// How well a NEW byte is served by an OLD byte in the diff block, in
+// halves: 2 when equal, 1 when they differ by at most kSmallDelta either way
+// (a counter or pointer moved a little: such diff bytes repeat and compress
+// well), else 0.
+inline int64_t Weight(unsigned char neu, unsigned char old) {
+  if (neu == old) return 2;
+  const unsigned d = (unsigned char)(neu - old);
+  return (d <= kSmallDelta || 256 - d <= kSmallDelta) ? 1 : 0;
+}
+
 class Differ {
  public:
   Differ(std::string_view old, std::string_view neu, Progress* progress)
@@ -248,9 +260,9 @@ Blocks Differ::Run() {
     {
       int64_t s = 0, best = 0;
       for (int64_t i = 0; lastScan + i < scan && lastPos + i < mOldSize;) {
-        if (mOld[lastPos + i] == mNew[lastScan + i]) ++s;
+        s += Weight(mNew[lastScan + i], mOld[lastPos + i]);
         ++i;
-        if (s * kAgreeDen - i * kAgreeNum > best * kAgreeDen - lenf * kAgreeNum) {
+        if (s * kAgreeDen - 2 * i * kAgreeNum > best * kAgreeDen - 2 * lenf * kAgreeNum) {  // s in halves
           best = s;
           lenf = i;
         }
@@ -260,8 +272,8 @@ Blocks Differ::Run() {
     if (scan < mNewSize) {
       int64_t s = 0, best = 0;
       for (int64_t i = 1; scan >= lastScan + i && pos >= i; ++i) {
-        if (mOld[pos - i] == mNew[scan - i]) ++s;
-        if (s * kAgreeDen - i * kAgreeNum > best * kAgreeDen - lenb * kAgreeNum) {
+        s += Weight(mNew[scan - i], mOld[pos - i]);
+        if (s * kAgreeDen - 2 * i * kAgreeNum > best * kAgreeDen - 2 * lenb * kAgreeNum) {
           best = s;
           lenb = i;
         }
