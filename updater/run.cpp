@@ -85,8 +85,11 @@ void WriteStatusFile(int status) {
     snprintf(text, sizeof(text), "succeeded\n");
   else
     snprintf(text, sizeof(text), "failed: %d\n", status);
-  (void)!write(fd, text, strlen(text));
-  close(fd);
+  const size_t length = strlen(text);
+  const bool written = write(fd, text, length) == ssize_t(length);
+  // An empty or cut status line would be misread by the caller: no status
+  // file at all says plainly that the outcome is unknown.
+  if (close(fd) != 0 || !written) unlink(path);
 }
 
 void* UpdateThreadFunc(void*) {

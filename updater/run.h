@@ -17,8 +17,9 @@ pid_t ParsePid(const char* text);
 // outcome, then calls QuitProgressUI. Its argument is ignored.
 void* UpdateThreadFunc(void* unused);
 
-// Writes "succeeded\n" or "failed: %d\n" to "%s/update.status" (mode 0644).
-// Failures are not reported.
+// Writes "succeeded\n" or "failed: %d\n" to "%s/update.status" (mode 0644)
+// with one write. Failures are not reported; a line that could not be
+// written whole is removed rather than left cut.
 void WriteStatusFile(int status);
 
 // Sets NO_EM_RESTART to the empty string, changes to |workingDir| (ignoring a
