@@ -4,7 +4,7 @@
 #   bench/patch_bench.sh [BUILD_DIR]     (default: build; needs bin/zbdiff, bin/zbpatch)
 #
 # Fetches (npm pack, into bench/data/, git-ignored) @esbuild/linux-x64 0.20.2,
-# 0.25.4 and 0.25.5 (file package/bin/esbuild, a native executable) and
+# 0.23.1, 0.25.4 and 0.25.5 (file package/bin/esbuild, a native executable) and
 # typescript 5.4.4 and 5.4.5 (its three largest changed files). For each pair
 # it measures, in one run:
 #   - our patch: zbdiff OLD NEW, then bzip2 -9 of the patch (as the update
@@ -43,6 +43,7 @@ fetch() {
 }
 
 esb_0202=$(fetch @esbuild/linux-x64 0.20.2)
+esb_0231=$(fetch @esbuild/linux-x64 0.23.1)
 esb_0254=$(fetch @esbuild/linux-x64 0.25.4)
 esb_0255=$(fetch @esbuild/linux-x64 0.25.5)
 ts_544=$(fetch typescript 5.4.4)
@@ -50,6 +51,7 @@ ts_545=$(fetch typescript 5.4.5)
 
 pairs=()  # "label|old|new|kind"
 pairs+=("esbuild 0.25.4 → 0.25.5|$esb_0254/bin/esbuild|$esb_0255/bin/esbuild|binary")
+pairs+=("esbuild 0.23.1 → 0.25.5|$esb_0231/bin/esbuild|$esb_0255/bin/esbuild|binary")
 pairs+=("esbuild 0.20.2 → 0.25.5|$esb_0202/bin/esbuild|$esb_0255/bin/esbuild|binary")
 # The three largest files that changed between the two typescript releases.
 while read -r _ rel; do
