@@ -51,13 +51,15 @@ void ForgetBackup(const char* name) {
   if (i >= 0) sBackups[i] = sBackups[--sBackupCount];
 }
 
-int sRestoreFailures = 0;
+// Backups this run could not finish (restore or discard): they stay.
+int sUnfinished = 0;
 
 // copy_file's body. *dest_opened tells whether |dest| was opened (and so
-// truncated); |force_mode| >= 0 is given to |dest| before it is closed. Log
-// lines name |logged_dest|, the name the copy is for (a backup is written
-// under a temporary name first).
-int CopyFile(const char* source, const char* dest, const char* logged_dest, int force_mode, bool* dest_opened) {
+// truncated); with |give_source_mode|, |dest| gets the source's permission
+// bits before it is closed, as the open source reports them. Log lines name
+// |logged_dest|, the name the copy is for (a backup is written under a
+// temporary name first).
+int CopyFile(const char* source, const char* dest, const char* logged_dest, bool give_source_mode, bool* dest_opened) {
   *dest_opened = false;
   int rc = ensure_parent_dir(dest);
   if (rc) return rc;
@@ -93,7 +95,7 @@ int CopyFile(const char* source, const char* dest, const char* logged_dest, int 
       break;
     }
   }
-  if (rc == 0 && force_mode >= 0 && fchmod(out, mode_t(force_mode)) != 0) {
+  if (rc == 0 && give_source_mode && fchmod(out, st.st_mode & 07777) != 0) {
     LogPrintf("copy_file: failed to write: %d\n", errno);
     rc = ERR_WRITE;
   }
@@ -104,6 +106,15 @@ int CopyFile(const char* source, const char* dest, const char* logged_dest, int 
   }
   close(in);
   return rc;
+}
+
+// Deletes the backup |name|; one that stays is counted, for the journal to
+// keep it listed.
+int DeleteBackup(const char* name) {
+  ForgetBackup(name);
+  if (remove(name) == 0) return 0;
+  ++sUnfinished;
+  return ERR_WRITE;
 }
 
 }  // namespace
@@ -126,7 +137,7 @@ int ensure_parent_dir(const char* path) {
 
 int copy_file(const char* source, const char* dest) {
   bool dest_opened;
-  return CopyFile(source, dest, dest, -1, &dest_opened);
+  return CopyFile(source, dest, dest, false, &dest_opened);
 }
 
 int backup_create(const char* path, bool* made) {
@@ -149,7 +160,7 @@ int backup_create(const char* path, bool* made) {
   // Written whole under another name and renamed into place, so that a file
   // under the backup name is always a complete copy, even after a crash.
   bool part_opened;
-  rc = CopyFile(path, part, name, -1, &part_opened);
+  rc = CopyFile(path, part, name, false, &part_opened);
   if (rc) {
     if (part_opened) unlink(part);
     return rc;
@@ -175,23 +186,21 @@ int backup_create(const char* path, bool* made) {
 int backup_restore(const char* path) {
   char name[kPathBufferSize];
   if (!FormatPath(name, "%s.zel-backup", path)) return ERR_WRITE;
-  struct stat st;
-  int mode = stat(name, &st) == 0 ? int(st.st_mode & 07777) : -1;
+  // The mode comes from the open backup itself: a separate stat that failed
+  // would leave the file with the new version's mode.
   bool dest_opened;
-  int rc = CopyFile(name, path, path, mode, &dest_opened);
+  int rc = CopyFile(name, path, path, true, &dest_opened);
   if (rc) {
-    ++sRestoreFailures;
+    ++sUnfinished;
     return rc;
   }
-  ForgetBackup(name);
-  return remove(name) == 0 ? 0 : ERR_WRITE;
+  return DeleteBackup(name);
 }
 
 int backup_discard(const char* path) {
   char name[kPathBufferSize];
   if (!FormatPath(name, "%s.zel-backup", path)) return ERR_WRITE;
-  ForgetBackup(name);
-  return remove(name) == 0 ? 0 : ERR_WRITE;
+  return DeleteBackup(name);
 }
 
 int backup_finish(const char* path, int status) {
@@ -200,7 +209,7 @@ int backup_finish(const char* path, int status) {
 
 void backup_reset_run() {
   sBackupCount = 0;
-  sRestoreFailures = 0;
+  sUnfinished = 0;
 }
 
-int backup_restore_failures() { return sRestoreFailures; }
+int backup_unfinished() { return sUnfinished; }

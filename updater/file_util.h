@@ -62,8 +62,10 @@ int backup_discard(const char* path);
 // backup_restore when |status| is non-zero, else backup_discard.
 int backup_finish(const char* path, int status);
 
-// How many restores failed in this run (their backups stay).
-int backup_restore_failures();
+// How many backups this run could not finish: restores that failed, and
+// backups that could not be deleted after a restore or a discard. They stay,
+// and the journal keeps them listed for the next run.
+int backup_unfinished();
 
 // Forgets every backup this run made (for tests that run several updates in
 // one process).

@@ -22,6 +22,10 @@ namespace {
 const char kMagic[] = "zel-journal 1";
 
 int sJournalFd = -1;
+// This run recorded COMMIT.
+bool sCommitted = false;
+// A committed journal waits for the run's outcome to be recorded.
+bool sReleasePending = false;
 
 bool JournalPath(char (&buf)[kPathBufferSize]) { return FormatPath(buf, "%s/update.journal", gSourcePath); }
 
@@ -67,19 +71,49 @@ bool ParseBackupLine(char* line, BackupLine* out) {
 }
 
 // Restores or deletes the backup of one line, if it is still the file the
-// journal names.
-int RecoverBackup(const BackupLine& b, bool committed) {
+// journal names. A backup of a committed run that cannot be deleted sets
+// *unfinished and is no failure: the installation is whole either way.
+int RecoverBackup(const BackupLine& b, bool committed, bool* unfinished) {
   char name[kPathBufferSize];
   if (!FormatPath(name, "%s.zel-backup", b.path)) return 0;
   struct stat st;
-  if (stat(name, &st) != 0) return errno == ENOENT ? 0 : ERR_READ;
+  if (stat(name, &st) != 0) {
+    if (errno == ENOENT) return 0;
+    if (!committed) return ERR_READ;
+    *unfinished = true;  // whether it is still there is unknown: keep it listed
+    return 0;
+  }
   if (uintmax_t(st.st_dev) != b.dev || uintmax_t(st.st_ino) != b.ino) return 0;
   if (committed) {
     LogPrintf("RECOVER DISCARD %s\n", b.path);
-    return remove(name) == 0 ? 0 : ERR_WRITE;
+    if (remove(name) != 0) *unfinished = true;
+    return 0;
   }
   LogPrintf("RECOVER RESTORE %s\n", b.path);
   return backup_restore(b.path);
+}
+
+// The staged patch files of the interrupted run: a run that finds its update
+// applied stages none of its own that would replace them.
+void RemoveStagedPatches(const char* line) {
+  char* end;
+  long count = strtol(line, &end, 10);
+  // Far more patches than any update holds: not a count this code wrote.
+  if (*end != '\0' || count > (1L << 20)) return;
+  for (long i = 0; i < count; ++i) {
+    char name[kPathBufferSize];
+    if (FormatPath(name, "%s/%d.patch", gSourcePath, int(i))) unlink(name);
+  }
+}
+
+void ReleaseAtExit() { journal_release(true); }
+
+// From here on the journal is deleted only once the outcome is recorded: a
+// crash before that must still find the update applied.
+void HoldUntilRecorded() {
+  static bool registered = false;
+  if (!registered) registered = atexit(ReleaseAtExit) == 0;
+  sReleasePending = true;
 }
 
 }  // namespace
@@ -115,7 +149,7 @@ int journal_recover(bool* applied) {
 
   // Only a journal whose header was written can have seen a change.
   int rc = 0;
-  bool committed = false, same_archive = false;
+  bool committed = false, same_archive = false, unfinished = false;
   char identity[128];
   const bool have_identity = ArchiveIdentity(identity, sizeof(identity));
   char* cursor = text;
@@ -128,32 +162,44 @@ int journal_recover(bool* applied) {
       snprintf(needle, sizeof(needle), "%s\n", identity);
       same_archive = strncmp(cursor, needle, strlen(needle)) == 0;
     }
-    while (rc == 0 && (line = strsep(&cursor, "\n")) && *line) {
+    // A restore that fails stops no other: each backup is put back that can
+    // be, and the first failure is the result.
+    while ((line = strsep(&cursor, "\n")) && *line) {
       BackupLine b;
       if (ParseBackupLine(line, &b)) {
-        rc = RecoverBackup(b, committed);
+        int rc2 = RecoverBackup(b, committed, &unfinished);
+        if (rc == 0) rc = rc2;
       } else if (strncmp(line, "B ", 2) == 0) {
         char part[kPathBufferSize];
         if (FormatPath(part, "%s.zel-part", line + 2)) unlink(part);
+      } else if (strncmp(line, "staged ", 7) == 0) {
+        RemoveStagedPatches(line + 7);
       }
     }
   }
   free(text);
   if (rc) return rc;
-  if (unlink(path) != 0 && errno != ENOENT) return ERR_WRITE;
   *applied = committed && same_archive;
-  if (*applied) LogPrintf("RECOVER UPDATE ALREADY APPLIED\n");
+  if (*applied) {
+    // Kept: until this run records "succeeded", another crash must find the
+    // update applied again; a backup left undeleted keeps it for good.
+    LogPrintf("RECOVER UPDATE ALREADY APPLIED\n");
+    if (!unfinished) HoldUntilRecorded();
+    return 0;
+  }
+  if (unlink(path) != 0 && errno != ENOENT) return ERR_WRITE;
   return 0;
 }
 
-int journal_begin() {
+int journal_begin(int staged_patches) {
   char path[kPathBufferSize];
   if (!JournalPath(path)) return ERR_WRITE;
   sJournalFd = robust_open(path, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_NOFOLLOW, 0644);
   if (sJournalFd < 0) return ERR_WRITE;
   char identity[128];
   if (!ArchiveIdentity(identity, sizeof(identity))) snprintf(identity, sizeof(identity), "archive unknown");
-  int rc = AppendLine("%s\n%s\n", kMagic, identity);
+  sCommitted = false;
+  int rc = AppendLine("%s\n%s\nstaged %d\n", kMagic, identity, staged_patches);
   if (rc) journal_end(false);
   return rc;
 }
@@ -164,12 +210,28 @@ int journal_note_backup(const char* path, dev_t dev, ino_t ino) {
   return AppendLine("R %ju %ju %s\n", uintmax_t(dev), uintmax_t(ino), path);
 }
 
-int journal_commit() { return AppendLine("COMMIT\n"); }
+int journal_commit() {
+  int rc = AppendLine("COMMIT\n");
+  sCommitted = rc == 0 && sJournalFd >= 0;
+  return rc;
+}
 
 void journal_end(bool keep) {
   if (sJournalFd < 0) return;
   close(sJournalFd);
   sJournalFd = -1;
+  if (keep) return;
+  if (sCommitted) {
+    HoldUntilRecorded();
+    return;
+  }
   char path[kPathBufferSize];
-  if (!keep && JournalPath(path)) unlink(path);
+  if (JournalPath(path)) unlink(path);
+}
+
+void journal_release(bool recorded) {
+  if (!sReleasePending) return;
+  sReleasePending = false;
+  char path[kPathBufferSize];
+  if (recorded && JournalPath(path)) unlink(path);
 }

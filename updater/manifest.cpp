@@ -101,14 +101,15 @@ int DoUpdate() {
     ActionList list;
     rc = ParseManifest(text, &list);
     if (rc == 0) rc = list.Prepare();
-    if (rc == 0) rc = journal_begin();
+    if (rc == 0) rc = journal_begin(PatchFile::sPatchIndex);
     if (rc == 0) {
       rc = list.Execute();
       // Once COMMIT is recorded, a crash in Finish leaves a finished update.
       if (rc == 0) rc = journal_commit();
       list.Finish(rc);
-      // A backup that could not be restored stays listed for the next run.
-      journal_end(rc != 0 && backup_restore_failures() > 0);
+      // A backup that could not be restored or deleted stays listed for the
+      // next run.
+      journal_end(backup_unfinished() > 0);
     }
   }
   free(text);
