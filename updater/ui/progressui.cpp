@@ -19,8 +19,9 @@ constexpr int kWaitSliceMicros = 10000;
 constexpr double kTickSeconds = 0.2;  // the bar follows the worker at most this far behind
 constexpr char kInterfaceName[] = "MainMenu";
 
-// The controller of the window shown, kept reachable for as long as the
-// platform may call it: the window is hidden at the end, never destroyed.
+// The platform and the controller of the window, kept for as long as the
+// toolkit may call them: the window is hidden at the end, never destroyed.
+ProgressPlatform* sPlatform = nullptr;
 UpdaterUI* sController = nullptr;
 
 // Half a second for the worker to finish or pass half-way. The wait ends early
@@ -70,6 +71,7 @@ int ShowProgressUIWith(OpenPlatformFn open) {
   if (FormProgramFolder(folder, sizeof folder) != 0) return 0;
   ProgressPlatform* app = open(folder);
   if (!app) return 0;
+  sPlatform = app;
   if (app->CreateApplication() != 0) return 0;
 
   UpdaterUI* controller = new (std::nothrow) UpdaterUI(app);

@@ -38,8 +38,9 @@ class ProgressTimer {
 namespace {
 
 // How long a display may take to greet a new client before it counts as one
-// that does not answer.
-constexpr int kDisplayProbeMillis = 3000;
+// that does not answer. Generous, for a loaded machine: the worker goes on
+// meanwhile, and only a process whose update is already over waits for it.
+constexpr int kDisplayProbeMillis = 5000;
 
 // ---- Surviving the display --------------------------------------------------
 //
