@@ -306,19 +306,19 @@ TEST_F(WindowTest, ShowsStringsFileTitleAndInfoThenGoesAway) {
 
   // A copy of the window as a person sees it, kept in the build folder.
   std::string import = FindProgram("import");
-  ASSERT_FALSE(import.empty()) << "ImageMagick's import is not installed";
-  std::string shot = mBin + "/../window.png";
-  EXPECT_EQ(0, Tool({import, "-window", window, shot}).exit_code);
+  if (!import.empty()) {
+    EXPECT_EQ(0, Tool({import, "-window", window, mBin + "/../window.png"}).exit_code);
+  }
 
   std::string tesseract = FindProgram("tesseract");
-  if (!tesseract.empty()) {
+  if (!import.empty() && !tesseract.empty()) {
     // Enlarged and grey, the label reads reliably.
     std::string big = dir / "window-large.png";
     ASSERT_EQ(0, Tool({import, "-window", window, "-resize", "300%", "-colorspace", "Gray", big}).exit_code);
     RunResult text = Tool({tesseract, big, "-"});
     EXPECT_NE(std::string::npos, Letters(text.out).find(Letters(info))) << "the window reads: " << text.out;
   } else {
-    std::cerr << "tesseract is not installed: the info text is not read back\n";
+    std::cerr << "ImageMagick or tesseract is not installed: the info text is not read back\n";
   }
 
   FinishAndExpectSuccess();
@@ -329,6 +329,7 @@ TEST_F(WindowTest, ShowsStringsFileTitleAndInfoThenGoesAway) {
 
 TEST_F(WindowTest, BarAdvancesWhileTheUpdateRuns) {
   NEED_WINDOW();
+  if (FindProgram("import").empty()) GTEST_SKIP() << "ImageMagick's import is not installed";
   const std::string title = "Bar Test";
   MakeProgramFolder(title, "Watching the bar");
   MakeLongUpdate();
