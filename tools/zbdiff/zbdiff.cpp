@@ -45,8 +45,11 @@ using Bytes = std::vector<unsigned char>;
 // A new alignment is taken only when its exact match is longer by more than
 // kSwitchGain bytes than what the current alignment explains of the same
 // stretch. A triple with a far seek costs about five bytes once compressed,
-// so shorter gains give the extra block back less than the triple costs.
-constexpr int64_t kSwitchGain = 16;
+// so shorter gains give the extra block back less than the triple costs. A
+// seek of at most kNearSeek bytes from the current alignment (code or a table
+// that grew or shrank a little) has small, repeating numbers and costs far
+// less, so kNearSwitchGain is enough there.
+constexpr int64_t kSwitchGain = 20, kNearSeek = 1024, kNearSwitchGain = 4;
 // An alignment is extended over a stretch while kAgreeNum of every
 // kAgreeDen of its bytes agree (three in four), a byte that differs by at
 // most kSmallDelta counting half. A differing byte costs more in the
@@ -243,7 +246,8 @@ Blocks Differ::Run() {
       len = m.len;
       for (; scsc < scan + len; ++scsc)
         if (Agrees(scsc, lastOffset)) ++oldScore;
-      if ((len == oldScore && len != 0) || len > oldScore + kSwitchGain) break;
+      const int64_t gain = std::abs(pos - scan - lastOffset) <= kNearSeek ? kNearSwitchGain : kSwitchGain;
+      if ((len == oldScore && len != 0) || len > oldScore + gain) break;
       // Through stretches where nothing matches, probe ever fewer positions:
       // a match long enough to be taken still covers a probed position, and
       // the backward extension finds its true start.
