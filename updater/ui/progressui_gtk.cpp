@@ -9,7 +9,7 @@
 // display raises SIGPIPE. Each of these is headed off below; when no window
 // can be had the platform says so and the update goes on unseen.
 //
-// All of this runs on the main thread only.
+// All of this runs on the main thread, but for the display probe below.
 #include <errno.h>
 #include <fcntl.h>  // O_CLOEXEC
 #include <math.h>   // lround
