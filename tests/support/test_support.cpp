@@ -121,7 +121,9 @@ std::vector<std::string> ListTree(const std::string& root) {
 RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& options) {
   RunResult result;
   int out_pipe[2], err_pipe[2];
-  if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0) {
+  // Close-on-exec, so a program started from another thread never holds
+  // these pipes open and keeps the caller waiting.
+  if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
     ADD_FAILURE() << "pipe: " << strerror(errno);
     return result;
   }
