@@ -464,3 +464,27 @@ TEST_F(WindowTest, CallbackReceivesDisplayOptionUnchanged) {
 }
 
 }  // namespace
+
+// A termination request while the window is up is held like any other: the
+// update completes, then the updater ends by the signal, with no callback.
+TEST_F(WindowTest, TerminationRequestWithTheWindowUpIsHeldUntilTheEnd) {
+  NEED_WINDOW();
+  const std::string title = "Signal Test Window";
+  MakeProgramFolder(title, "held");
+  MakeLongUpdate();
+  const std::string marker = dir / "callback-ran";
+  WriteFile(dir / "callback.sh", "#!/bin/sh\ntouch " + marker + "\n", 0755);
+  StartUpdater(mServer.display(), {dir.path(), dir / "callback.sh"});
+  std::string id = WaitForWindow(title);
+  ASSERT_NE("", id) << "no window showed";
+  RunResult pid = Tool({mXdotool, "getwindowpid", id});
+  ASSERT_EQ(0, pid.exit_code) << pid.err;
+  ASSERT_EQ(0, kill(pid_t(std::stol(pid.out)), SIGTERM));
+  mRunner.join();
+  EXPECT_EQ(SIGTERM, mResult.signal);
+  EXPECT_EQ("succeeded\n", Status());
+  for (int i = 0; i < mFileCount; ++i)
+    EXPECT_EQ(size_t(2 << 20), ReadFile(install + "/data/file" + std::to_string(i) + ".bin").size()) << i;
+  SleepMillis(200);
+  EXPECT_FALSE(Exists(marker)) << "no callback after a termination request";
+}
