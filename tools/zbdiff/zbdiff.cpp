@@ -51,11 +51,11 @@ using Bytes = std::vector<unsigned char>;
 // less, so kNearSwitchGain is enough there.
 constexpr int64_t kSwitchGain = 20, kNearSeek = 1024, kNearSwitchGain = 4;
 // An alignment is extended over a stretch while kAgreeNum of every
-// kAgreeDen of its bytes agree (three in four), a byte that differs by at
+// kAgreeDen of its bytes agree (seven in ten), a byte that differs by at
 // most kSmallDelta counting half. A differing byte costs more in the
 // compressed diff block than an extra byte does, so half is too lax.
-constexpr int64_t kAgreeNum = 3, kAgreeDen = 4;
-constexpr unsigned kSmallDelta = 4;
+constexpr int64_t kAgreeNum = 7, kAgreeDen = 10;
+constexpr unsigned kSmallDelta = 8;
 // Among suffixes that match equally far, up to kTies on either side of the
 // one found are looked at for the one nearest to the current alignment, when
 // the match is at most kTieMaxLength long (beyond, the seek's cost is lost in
