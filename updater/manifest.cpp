@@ -81,15 +81,9 @@ int ParseManifest(char* text, ActionList* list) {
 }
 
 int DoUpdate() {
-  // A run interrupted before us may have left files changed: put them back
-  // (or finish its work) before this run looks at anything.
-  bool applied;
-  int rc = journal_recover(&applied);
-  if (rc || applied) return rc;
-
   char path[kPathBufferSize];
   if (!FormatPath(path, "%s/update.manifest", gSourcePath)) return ERR_WRITE;
-  rc = gArchiveReader.ExtractFile("update.manifest", path);
+  int rc = gArchiveReader.ExtractFile("update.manifest", path);
   if (rc) return rc;
 
   int fd = robust_open(path, O_RDONLY, 0);

@@ -15,6 +15,7 @@
 #include "archive/archive_reader.h"
 #include "errors.h"
 #include "fileio.h"
+#include "journal.h"
 #include "log.h"
 #include "manifest.h"
 #include "paths.h"
@@ -75,11 +76,11 @@ pid_t ParsePid(const char* text) {
   return pid_t(value);
 }
 
-void WriteStatusFile(int status) {
+bool WriteStatusFile(int status) {
   char path[kPathBufferSize];
-  if (!FormatPath(path, "%s/update.status", gSourcePath)) return;
+  if (!FormatPath(path, "%s/update.status", gSourcePath)) return false;
   int fd = robust_open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (fd < 0) return;
+  if (fd < 0) return false;
   char text[32];
   if (status == 0)
     snprintf(text, sizeof(text), "succeeded\n");
@@ -89,21 +90,31 @@ void WriteStatusFile(int status) {
   const bool written = write(fd, text, length) == ssize_t(length);
   // An empty or cut status line would be misread by the caller: no status
   // file at all says plainly that the outcome is unknown.
-  if (close(fd) != 0 || !written) unlink(path);
+  if (close(fd) == 0 && written) return true;
+  unlink(path);
+  return false;
 }
 
 void* UpdateThreadFunc(void*) {
-  char path[kPathBufferSize];
-  int status = FormatPath(path, "%s/update.zar", gSourcePath) ? gArchiveReader.Open(path) : ERR_READ;
-  if (status == 0) {
-    status = DoUpdate();
-    gArchiveReader.Close();
+  // An interrupted run's leftovers are put right first, even when this run
+  // cannot read its archive: a failed run never leaves a half update behind.
+  bool applied = false;
+  int status = journal_recover(&applied);
+  if (status == 0 && !applied) {
+    char path[kPathBufferSize];
+    status = FormatPath(path, "%s/update.zar", gSourcePath) ? gArchiveReader.Open(path) : ERR_READ;
+    if (status == 0) {
+      status = DoUpdate();
+      gArchiveReader.Close();
+    }
   }
   if (status)
     LogPrintf("failed: %d\n", status);
   else
     LogPrintf("succeeded\n");
-  WriteStatusFile(status);
+  // A committed journal outlives the status file: until the outcome is on
+  // disk, it tells a run after a crash that this update was applied.
+  journal_release(WriteStatusFile(status));
   LogPrintf("calling QuitProgressUI\n");
   QuitProgressUI();
   return nullptr;

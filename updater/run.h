@@ -13,14 +13,15 @@ void WaitForProcess(pid_t pid);
 // on numbers out of range (those give 0: no wait).
 pid_t ParsePid(const char* text);
 
-// The worker thread: opens "%s/update.zar", runs DoUpdate, logs and writes the
-// outcome, then calls QuitProgressUI. Its argument is ignored.
+// The worker thread: recovers from an interrupted run, opens "%s/update.zar",
+// runs DoUpdate, logs and writes the outcome, then calls QuitProgressUI. Its
+// argument is ignored.
 void* UpdateThreadFunc(void* unused);
 
 // Writes "succeeded\n" or "failed: %d\n" to "%s/update.status" (mode 0644)
-// with one write. Failures are not reported; a line that could not be
-// written whole is removed rather than left cut.
-void WriteStatusFile(int status);
+// with one write. True when the line is on disk whole; a line that could not
+// be written whole is removed rather than left cut.
+bool WriteStatusFile(int status);
 
 // Sets NO_EM_RESTART to the empty string, changes to |workingDir| (ignoring a
 // failure) and launches argv[0..argc-1], without waiting.

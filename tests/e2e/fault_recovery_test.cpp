@@ -169,4 +169,37 @@ TEST_F(FaultRecoveryE2E, RecoveryRestoresEveryBackupItCanAfterOneFails) {
   EXPECT_TRUE(Exists(update + "/update.journal")) << "a's backup stays listed";
 }
 
+// The status file could not be written after the update was applied: the
+// outcome is unknown to the caller, who will run the update again, so the
+// committed journal stays to tell that run.
+TEST_F(FaultRecoveryE2E, UnwrittenStatusKeepsTheUpdateRecordedAsApplied) {
+  MakePatchUpdate();
+  RunInjected(update + "/update.status", "write:error=ENOSPC:when=1");
+  ASSERT_FALSE(Exists(update + "/update.status"));
+  ExpectNew();
+  EXPECT_TRUE(Exists(update + "/update.journal"));
+  RunUpdater();
+  EXPECT_EQ(Status(), "succeeded\n");
+  EXPECT_EQ(Log(), "RECOVER UPDATE ALREADY APPLIED\nsucceeded\ncalling QuitProgressUI\n");
+  ExpectNew();
+  EXPECT_EQ(UpdateDir(), (std::vector<std::string>{"update.log", "update.manifest", "update.status", "update.zar"}));
+}
+
+// An interrupted run is rolled back even when this run cannot open its
+// archive: a failed run never leaves the installation half updated.
+TEST_F(FaultRecoveryE2E, InterruptedRunIsRolledBackEvenWithoutTheArchive) {
+  MakeUpdate("add \"a\"\nadd \"b\"\n", {{"a", "a 2"}, {"b", "b 2"}});
+  Install("a", "a 1");
+  Install("b", "b 1");
+  ASSERT_EQ(RunInjected("b", "openat:signal=SIGKILL:when=2").signal, SIGKILL);
+  ASSERT_EQ(Installed("a"), "a 2");
+  ASSERT_EQ(unlink((update + "/update.zar").c_str()), 0);
+  RunUpdater();
+  EXPECT_EQ(Status(), "failed: 6\n");
+  EXPECT_EQ(Installed("a"), "a 1");
+  EXPECT_EQ(Installed("b"), "b 1");
+  EXPECT_EQ(Tree(), (std::vector<std::string>{"a", "b"}));
+  EXPECT_FALSE(Exists(update + "/update.journal"));
+}
+
 }  // namespace
