@@ -14,8 +14,11 @@
 //
 // Beyond that basic method: the thresholds are set by what a triple, a
 // differing byte and an extra byte cost after compression (see the
-// constants); among equally long matches the one nearest the current
-// alignment wins, which keeps seeks small and diffs clean; a table of the
+// constants), so a switch to a nearby alignment (a seek of a few hundred
+// bytes, as after an edit in code or a table) is cheap and a far one dear,
+// and a byte that differs only a little (a moved pointer or counter) counts
+// half when an alignment is extended; among equally long matches the one
+// nearest the current alignment wins, which keeps seeks small; a table of the
 // suffix array's two-byte buckets saves most of each search's cache misses;
 // and stretches with no match are probed sparsely.
 //
