@@ -2,6 +2,7 @@
 // ZBS_ApplyPatch. Malformed patches are made by breaking one field of a valid
 // fixture, through the header's field offsets or the triple's position.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -332,6 +333,32 @@ TEST(PatchApplyTest, BodyEndingEarlyIsDataError) {
   EXPECT_EQ(ReadFile(dir / "d"), "") << "nothing is written before the whole body is read";
   close(dfd);
   close(fd);
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+#define PATCH_TEST_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define PATCH_TEST_ASAN 1
+#endif
+#endif
+
+int ApplyHugeBodyWithCappedMemory() {
+  struct rlimit limit;
+  limit.rlim_cur = limit.rlim_max = rlim_t(1) << 30;
+  if (setrlimit(RLIMIT_AS, &limit) != 0) return 100;
+  ZBSPatchHeader h;
+  ZBS_InitHeader(&h, 0, 0, 0, 0xFFFFFFF0u, 0xFFFFFFFFu, 0xFFFFFFFFu);
+  return ZBS_ApplyPatch(&h, -1, nullptr, -1);
+}
+
+TEST(PatchApplyTest, BodyAllocationFailureIsMemoryError) {
+#ifdef PATCH_TEST_ASAN
+  GTEST_SKIP() << "the address sanitizer's allocator reports an impossible allocation instead of returning null";
+#endif
+  // In a child whose address space is capped at 1 GiB, a body of about
+  // 12 GiB cannot be allocated; nothing is read or written first.
+  EXPECT_EXIT(_exit(ApplyHugeBodyWithCappedMemory()), testing::ExitedWithCode(ERR_MEMORY), "");
 }
 
 TEST(PatchApplyTest, BodyReadFailureIsReadError) {
