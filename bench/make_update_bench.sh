@@ -93,18 +93,23 @@ esb_patch=$(bzip2 -9 -c "$work/esb.patch" | wc -c)
 ts_tar=$(tar -cjf - -C "$ts_new" . | wc -c)
 
 echo "== build time, -j 1 and -j 2, $runs runs each" >&2
-j1=() j2=()
+load_before=$(cut -d' ' -f1 /proc/loadavg)
+j1=() j2=() cpu1=() cpu2=()
+TIMEFORMAT='%R %U %S'
 for ((i = 0; i < runs; i++)); do
   for j in 1 2; do
     rm -rf "$work/j"
-    t=$(now)
-    "$make_update" --from "$ts_old" --to "$ts_new" --output "$work/j" -j "$j" >/dev/null
-    if [ "$j" = 1 ]; then j1+=("$(elapsed "$t")"); else j2+=("$(elapsed "$t")"); fi
+    read -r wall user sys < <({ time "$make_update" --from "$ts_old" --to "$ts_new" --output "$work/j" -j "$j" \
+                                   >/dev/null 2>&1; } 2>&1)
+    cpu=$(echo "$user + $sys" | bc -l)
+    if [ "$j" = 1 ]; then j1+=("$wall") cpu1+=("$cpu"); else j2+=("$wall") cpu2+=("$cpu"); fi
     cmp -s "$work/j/update.zar" "$work/ts/update.zar" || { echo "make_update_bench: -j $j gave other bytes" >&2; exit 1; }
   done
 done
 j1_med=$(median "${j1[@]}")
 j2_med=$(median "${j2[@]}")
+cpu1_med=$(median "${cpu1[@]}")
+cpu2_med=$(median "${cpu2[@]}")
 
 echo "== applying a complete update of typescript $runs times each way" >&2
 "$make_update" --to "$ts_new" --output "$work/full" >&2
@@ -164,7 +169,8 @@ old_ratio=$(ratio "$old_med" "$base_med")
 mkdir -p "$results"
 out="$results/make-update-$(date +%Y%m%d-%H%M%S).md"
 {
-  echo "make-update on real npm release pairs ($(nproc) cores; medians of $runs wall-clock runs; $(date -u +%Y-%m-%d))"
+  echo "make-update on real npm release pairs ($(nproc) cores; medians of $runs wall-clock runs; $(date -u +%Y-%m-%d);"
+  echo "load average $load_before before the build runs, $(cut -d' ' -f1 /proc/loadavg) at the end)"
   echo
   echo "| measure | value | target | met |"
   echo "|---|---|---|---|"
@@ -176,6 +182,7 @@ out="$results/make-update-$(date +%Y%m%d-%H%M%S).md"
   echo "| build typescript update, -j 1 | $j1_med s | | |"
   echo "| build typescript update, -j 2 | $j2_med s | | |"
   echo "| -j 2 / -j 1 | $j_ratio | ≤ 0.65 | $(verdict "$j_ratio" 0.65) |"
+  echo "| (CPU time, user + system, -j 1 / -j 2) | $cpu1_med s / $cpu2_med s | | |"
   echo "| \`bzip2 -dc\` of the complete update's items into an empty tree | $base_med s | | |"
   echo "| updater, complete update into an empty directory | $empty_med s | | |"
   echo "| updater, complete update over installed 5.4.4 | $old_med s | | |"
