@@ -21,7 +21,9 @@ constexpr char kInterfaceName[] = "MainMenu";
 
 // The platform and the controller of the window, kept for as long as the
 // toolkit may call them: the window is hidden at the end, never destroyed.
-ProgressPlatform* sPlatform = nullptr;
+// Nothing reads sPlatform back, so it is volatile: an optimizer would drop the
+// store, and the platform would then look lost to a leak checker.
+ProgressPlatform* volatile sPlatform = nullptr;
 UpdaterUI* sController = nullptr;
 
 // Half a second for the worker to finish or pass half-way. The wait ends early
