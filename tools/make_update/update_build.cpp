@@ -11,6 +11,7 @@
 #include <mutex>
 #include <new>
 #include <numeric>
+#include <system_error>
 #include <thread>
 
 #include "archive/zar_format.h"
@@ -172,7 +173,14 @@ std::vector<FileResult> BuildFiles(const Plan& plan, const BuildOptions& options
 
   const unsigned jobs = std::max(1u, std::min<unsigned>(options.jobs, unsigned(std::max<size_t>(count, 1))));
   std::vector<std::thread> threads;
-  for (unsigned t = 1; t < jobs; ++t) threads.emplace_back(worker);
+  for (unsigned t = 1; t < jobs; ++t) {
+    // Fewer threads than asked only costs time: this thread works too.
+    try {
+      threads.emplace_back(worker);
+    } catch (const std::system_error&) {
+      break;
+    }
+  }
   worker();
   for (std::thread& t : threads) t.join();
   // Report the first failing file in path order, whichever thread met it first.
