@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -51,6 +52,13 @@ class MakeUpdateTest : public ::testing::Test {
   const std::string oldDir = dir / "old", newDir = dir / "new";
 };
 
+// The manifest make-update writes: its header line, then |lines|.
+std::string Manifest(std::initializer_list<std::string> lines) {
+  std::string m = "# update built by make-update\n";
+  for (const std::string& line : lines) m += line + "\n";
+  return m;
+}
+
 // A big file and a version of it with a few local edits: a patch wins.
 struct Versions {
   std::string before = RandomBytes(200000, 7);
@@ -82,37 +90,25 @@ TEST_F(MakeUpdateTest, EachFileGetsTheActionItsChangeNeeds) {
                     P = std::to_string(int(ActionKind::kPatch));
   EXPECT_EQ(lines, (std::vector<std::string>{R + " gone", P + " big", A + " big-and-bits", A + " bits", A + " emptied",
                                              A + " fresh", A + " small"}));
-  EXPECT_EQ(u.removes, 1u);
-  EXPECT_EQ(u.patches, 1u);
-  EXPECT_EQ(u.adds, 5u);
-  EXPECT_EQ(u.unchanged, 1u);
-  EXPECT_EQ(u.manifest,
-            "# update built by make-update\n"
-            "remove \"gone\"\n"
-            "patch \"./big.patch\" \"big\"\n"
-            "add \"big-and-bits\"\n"
-            "add \"bits\"\n"
-            "add \"emptied\"\n"
-            "add \"fresh\"\n"
-            "add \"small\"\n");
+  EXPECT_EQ((std::vector<size_t>{u.removes, u.patches, u.adds, u.unchanged}), (std::vector<size_t>{1, 1, 5, 1}));
+  EXPECT_EQ(u.manifest, Manifest({R"(remove "gone")", R"(patch "./big.patch" "big")", R"(add "big-and-bits")",
+                                  R"(add "bits")", R"(add "emptied")", R"(add "fresh")", R"(add "small")"}));
 
   // Items: the manifest first, then one per add or patch in manifest order,
   // adds carrying the new file's bits.
   const std::vector<zar::Item>& items = u.archive.items();
-  ASSERT_EQ(items.size(), 7u);
-  EXPECT_EQ(items[0].name, "update.manifest");
+  std::vector<std::string> names;
+  for (const zar::Item& item : items) names.push_back(item.name);
+  ASSERT_EQ(names, (std::vector<std::string>{"update.manifest", "./big.patch", "big-and-bits", "bits", "emptied",
+                                             "fresh", "small"}));
   auto content = [](const zar::Item& item) {
     std::vector<char> d = zar::Decompress(std::string_view(item.stored.data(), item.stored.size()));
     return std::string(d.begin(), d.end());
   };
   EXPECT_EQ(content(items[0]), u.manifest);
-  EXPECT_EQ(items[1].name, "./big.patch");
-  EXPECT_EQ(items[2].name, "big-and-bits");
   EXPECT_EQ(items[2].flags, 0600u);
   EXPECT_EQ(content(items[2]), v.after);
-  EXPECT_EQ(items[3].name, "bits");
   EXPECT_EQ(items[3].flags, 0755u);
-  EXPECT_EQ(items[6].name, "small");
   EXPECT_EQ(content(items[6]), "abd");
   EXPECT_NO_THROW(make_update::ProvePatch("big", v.before, items[1].stored, v.after));
   EXPECT_LT(items[1].stored.size(), zar::Compress(v.after).size());
@@ -124,12 +120,7 @@ TEST_F(MakeUpdateTest, RemovesComeFirstSoAFileCanBecomeADirectory) {
   New("a/b/c", "below the new directory");
   New("a/a", "sorts before the remove's path");
   const make_update::Update u = Build();
-  EXPECT_EQ(u.manifest,
-            "# update built by make-update\n"
-            "remove \"a/b\"\n"
-            "remove \"z\"\n"
-            "add \"a/a\"\n"
-            "add \"a/b/c\"\n");
+  EXPECT_EQ(u.manifest, Manifest({R"(remove "a/b")", R"(remove "z")", R"(add "a/a")", R"(add "a/b/c")"}));
 }
 
 TEST_F(MakeUpdateTest, PathsSortAsBytesWithSpacesAndNonAsciiKept) {
@@ -140,12 +131,7 @@ TEST_F(MakeUpdateTest, PathsSortAsBytesWithSpacesAndNonAsciiKept) {
   New("\xff", "5");
   const make_update::Update u = Build();
   EXPECT_EQ(u.manifest,
-            "# update built by make-update\n"
-            "add \"a b/x\"\n"
-            "add \"a-b\"\n"
-            "add \"a/\xc3\xa9t\xc3\xa9\"\n"
-            "add \"b\"\n"
-            "add \"\xff\"\n");
+            Manifest({R"(add "a b/x")", R"(add "a-b")", "add \"a/\xc3\xa9t\xc3\xa9\"", R"(add "b")", "add \"\xff\""}));
 }
 
 TEST_F(MakeUpdateTest, CompleteUpdateAddsEveryFileAndIsItsOwnComparison) {
@@ -154,21 +140,18 @@ TEST_F(MakeUpdateTest, CompleteUpdateAddsEveryFileAndIsItsOwnComparison) {
   New("dir/three", "three");
   make_update::BuildOptions options;
   const make_update::Update u = make_update::BuildUpdate(make_update::PlanUpdate("", newDir), options);
-  EXPECT_EQ(u.manifest, "# update built by make-update\nadd \"dir/three\"\nadd \"dir/two\"\nadd \"one\"\n");
+  EXPECT_EQ(u.manifest, Manifest({R"(add "dir/three")", R"(add "dir/two")", R"(add "one")"}));
   EXPECT_EQ(u.adds, 3u);
   EXPECT_EQ(u.carriedBytes, 3005u);
-  // The size of "a complete update" is computed without building one; for a
-  // complete update it must be exactly the archive's own size.
+  // "The size of a complete update" is computed without building one.
   EXPECT_EQ(u.completeSize, u.archive.Serialize().size());
 }
 
 TEST_F(MakeUpdateTest, EmptyDirectoriesGetAWarningUnlessOldHasThem) {
   New("kept/file", "x");
-  mkdir((newDir + "/empty").c_str(), 0755);
-  mkdir((newDir + "/nested").c_str(), 0755);
-  mkdir((newDir + "/nested/deeper").c_str(), 0755);
-  mkdir((newDir + "/there").c_str(), 0755);
-  mkdir((oldDir + "/there").c_str(), 0755);
+  for (const std::string& d : {newDir + "/empty", newDir + "/nested", newDir + "/nested/deeper", newDir + "/there",
+                               oldDir + "/there"})
+    mkdir(d.c_str(), 0755);
   New("nested-file", "a name that sorts between nested and nested/");
   const make_update::Plan plan = make_update::PlanUpdate(oldDir, newDir);
   ASSERT_EQ(plan.warnings.size(), 2u);
@@ -268,38 +251,37 @@ TEST(MakeUpdateProofTest, AcceptsAGoodPatchAndCatchesEveryKindOfBadOne) {
   const std::string patch = zbdiff::MakePatch(v.before, v.after);
   EXPECT_NO_THROW(make_update::ProvePatch("f", v.before, zar::Compress(patch), v.after));
 
-  auto refusal = [&](const std::string& old, const std::string& p, const std::string& neu) -> std::string {
-    try {
-      make_update::ProvePatch("bin/f", old, zar::Compress(p), neu);
-    } catch (const make_update::Error& e) {
-      return e.what();
-    }
-    return "";
-  };
-  // A wrong byte in the body: applies, but gives other bytes.
-  std::string flipped = patch;
+  std::string flipped = patch, otherOld = v.before;
   flipped[flipped.size() - 1] ^= 0x40;
-  EXPECT_NE(refusal(v.before, flipped, v.after).find("bin/f: the generated patch is wrong"), std::string::npos);
-  // A patch made for another old file: its size or CRC-32 does not match.
-  std::string otherOld = v.before;
   otherOld[10] ^= 1;
-  EXPECT_NE(refusal(otherOld, patch, v.after).find("another CRC-32"), std::string::npos);
-  EXPECT_NE(refusal(v.before + "x", patch, v.after).find("expects an old file of 200000 bytes"), std::string::npos);
-  // A header whose blocks do not add up, and a result one byte short.
-  EXPECT_NE(refusal(v.before, patch.substr(0, patch.size() - 1), v.after).find("header is not valid"), std::string::npos);
-  EXPECT_NE(refusal(v.before, patch, v.after + "!").find("does not give the new file"), std::string::npos);
-  // Stored bytes that are not a bzip2 stream.
-  try {
-    make_update::ProvePatch("bin/f", v.before, std::vector<char>{'n', 'o'}, v.after);
-    ADD_FAILURE() << "a broken item was accepted";
-  } catch (const make_update::Error& e) {
-    EXPECT_NE(std::string(e.what()).find("bin/f: the generated patch is wrong"), std::string::npos);
+  const struct {
+    const char* label;
+    std::string old;
+    std::vector<char> stored;
+    std::string neu, message;
+  } cases[] = {
+      {"a wrong byte in the body", v.before, zar::Compress(flipped), v.after, "bin/f: the generated patch is wrong"},
+      {"made for another old file", otherOld, zar::Compress(patch), v.after, "another CRC-32"},
+      {"made for an old file of another size", v.before + "x", zar::Compress(patch), v.after,
+       "expects an old file of 200000 bytes"},
+      {"blocks that do not add up", v.before, zar::Compress(patch.substr(0, patch.size() - 1)), v.after,
+       "header is not valid"},
+      {"a result one byte short", v.before, zar::Compress(patch), v.after + "!", "does not give the new file"},
+      {"stored bytes that are not a bzip2 stream", v.before, {'n', 'o'}, v.after, "bin/f: the generated patch is wrong"},
+  };
+  for (const auto& c : cases) {
+    try {
+      make_update::ProvePatch("bin/f", c.old, c.stored, c.neu);
+      ADD_FAILURE() << "accepted: " << c.label;
+    } catch (const make_update::Error& e) {
+      EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << c.label << ": " << e.what();
+    }
   }
 }
 
 TEST(MakeUpdatePatchItemTest, NamesCannotBeThoseOfWalkedPaths) {
-  EXPECT_EQ(make_update::PatchItemName("lib/tsc.js"), "./lib/tsc.js.patch");
-  EXPECT_EQ(make_update::PatchItemName("a b"), "./a b.patch");
+  for (auto [path, item] : {std::pair{"lib/tsc.js", "./lib/tsc.js.patch"}, std::pair{"a b", "./a b.patch"}})
+    EXPECT_EQ(make_update::PatchItemName(path), item);
 }
 
 }  // namespace

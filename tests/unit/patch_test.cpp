@@ -7,7 +7,9 @@
 
 #include <cstddef>
 #include <cstring>
+#include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "errors.h"
@@ -19,13 +21,13 @@ namespace {
 using Bytes = std::vector<unsigned char>;
 using testing_support::ReadFile;
 using testing_support::ScratchDir;
+using testing_support::WriteFile;
 
-// The source of the fixture below.
 const std::string kSource = "hello world";  // 11 bytes, crc32 0x44F71378
 
-// A valid patch that turns kSource into "helloXYZworle", annotated field by
-// field. Three triples: a plain copy with an insertion, a changed byte (one
-// diff byte non-zero) with a seek back, and a triple that does nothing.
+// A valid patch that turns kSource into kValidResult. Three triples: a plain
+// copy with an insertion, a changed byte (one diff byte non-zero) with a seek
+// back, and a triple that does nothing.
 Bytes ValidPatch() {
   return {
       'Z', 'B', 'D', 'I', 'F', 'F', '1', '0',  // magic
@@ -35,56 +37,74 @@ Bytes ValidPatch() {
       0x00, 0x00, 0x00, 0x24,                  // controlLength 36: three triples
       0x00, 0x00, 0x00, 0x0A,                  // diffLength 10
       0x00, 0x00, 0x00, 0x03,                  // extraLength 3
-      // control block
-      0x00, 0x00, 0x00, 0x05,  // triple 0: add 5 ("hello")
-      0x00, 0x00, 0x00, 0x03,  //           copy 3 ("XYZ")
-      0x00, 0x00, 0x00, 0x01,  //           seek +1 (skip the blank): position 6
-      0x00, 0x00, 0x00, 0x05,  // triple 1: add 5 ("world" + diff)
-      0x00, 0x00, 0x00, 0x00,  //           copy 0
-      0xFF, 0xFF, 0xFF, 0xF6,  //           seek -10: position 1
-      0x00, 0x00, 0x00, 0x00,  // triple 2: add 0
-      0x00, 0x00, 0x00, 0x00,  //           copy 0
-      0x00, 0x00, 0x00, 0x00,  //           seek 0
-      // diff block
-      0, 0, 0, 0, 0,           // "hello" unchanged
-      0, 0, 0, 0, 0xFA,        // "world" with 'd' + 0xFA wrapping to '^'
-      // extra block
-      'X', 'Y', 'Z',
+      // control block: triples of add, copy, seek
+      0, 0, 0, 5, 0, 0, 0, 3, 0, 0, 0, 1,              // "hello", "XYZ", skip the blank to position 6
+      0, 0, 0, 5, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xF6,  // "world" + diff, nothing, -10 to position 1
+      0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,              // nothing at all
+      0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFA,                 // diff block: 'd' + 0xFA wraps to '^'
+      'X', 'Y', 'Z',                                   // extra block
   };
 }
-// 'd' (0x64) + 0xFA = 0x15E, which wraps to 0x5E '^'.
 const std::string kValidResult = "helloXYZworl^";
 
-constexpr size_t kControlAt = kZBSHeaderSize;
-size_t TripleAt(int t) { return kControlAt + size_t(t) * kZBSTripleSize; }
+constexpr size_t kSrcCrc = offsetof(ZBSPatchHeader, srcCrc32), kDstLen = offsetof(ZBSPatchHeader, dstLength),
+                 kControlLen = offsetof(ZBSPatchHeader, controlLength),
+                 kDiffLen = offsetof(ZBSPatchHeader, diffLength), kExtraLen = offsetof(ZBSPatchHeader, extraLength);
+size_t TripleAt(int t) { return kZBSHeaderSize + size_t(t) * kZBSTripleSize; }
 
-void PutBe32(Bytes* b, size_t at, uint32_t v) { zbs_put_be32(b->data() + at, v); }
-void PutField(Bytes* b, size_t offset, uint32_t v) { PutBe32(b, offset, v); }
+// |p| with the big-endian 32-bit words at the given offsets replaced.
+Bytes With(Bytes p, std::initializer_list<std::pair<size_t, uint32_t>> words) {
+  for (auto [at, v] : words) zbs_put_be32(p.data() + at, v);
+  return p;
+}
+Bytes ValidWith(std::initializer_list<std::pair<size_t, uint32_t>> words) { return With(ValidPatch(), words); }
+// |size| zero bytes but for the magic.
+Bytes MagicOnly(size_t size) {
+  Bytes p(size, 0);
+  memcpy(p.data(), kZBSMagic, 8);
+  return p;
+}
+
+ZBSPatchHeader HeaderOf(const Bytes& patch) {
+  ZBSPatchHeader h;
+  ZBS_ParseHeader(patch.data(), &h);
+  return h;
+}
 
 struct Outcome {
-  int readRc = -1;   // ZBS_ReadHeader's result
+  int readRc = -1;   // ZBS_ReadHeader's result; 0 for a header given by hand
   int applyRc = -1;  // ZBS_ApplyPatch's result; -1 when not called
-  std::string out;   // the destination file's bytes
+  std::string out;   // the scratch destination's bytes after
 };
 
-// Writes |patch| to a real file, reads its header, and when that succeeds
-// applies it to |source| into a real destination file.
-Outcome RunPatch(const Bytes& patch, const std::string& source) {
+// Writes |patch| to a real file opened with |patchFlags| and reads its header,
+// or with |given| skips to the body; then applies to |source|. The destination
+// is |destfd|, or when -1 a scratch file that |before| was first written to.
+Outcome RunPatch(const Bytes& patch, const std::string& source, const ZBSPatchHeader* given = nullptr,
+                 int patchFlags = O_RDONLY, int destfd = -1, const std::string& before = "") {
   ScratchDir dir;
-  const std::string patchPath = dir / "0.patch", destPath = dir / "dest";
-  testing_support::WriteFile(patchPath, std::string(patch.begin(), patch.end()));
+  WriteFile(dir / "p", std::string(patch.begin(), patch.end()));
+  WriteFile(dir / "d", "");
   Outcome r;
-  int pfd = open(patchPath.c_str(), O_RDONLY);
+  int pfd = open((dir / "p").c_str(), patchFlags);
   EXPECT_GE(pfd, 0);
   ZBSPatchHeader header;
-  r.readRc = ZBS_ReadHeader(pfd, &header);
+  if (given) {
+    header = *given;
+    r.readRc = lseek(pfd, kZBSHeaderSize, SEEK_SET) == kZBSHeaderSize ? 0 : ERR_READ;
+  } else {
+    r.readRc = ZBS_ReadHeader(pfd, &header);
+  }
   if (r.readRc == 0) {
-    int dfd = open(destPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    EXPECT_GE(dfd, 0);
+    const bool scratch = destfd < 0;
+    if (scratch) {
+      destfd = open((dir / "d").c_str(), O_WRONLY);
+      EXPECT_EQ(write(destfd, before.data(), before.size()), ssize_t(before.size()));
+    }
     std::vector<unsigned char> src(source.begin(), source.end());
-    r.applyRc = ZBS_ApplyPatch(&header, pfd, src.empty() ? nullptr : src.data(), dfd);
-    close(dfd);
-    r.out = ReadFile(destPath);
+    r.applyRc = ZBS_ApplyPatch(&header, pfd, src.empty() ? nullptr : src.data(), destfd);
+    if (scratch) close(destfd);
+    r.out = ReadFile(dir / "d");
     EXPECT_EQ(std::string(src.begin(), src.end()), source) << "the source must not be modified";
   }
   close(pfd);
@@ -124,19 +144,14 @@ uint32_t Crc(const std::string& s) { return crc32((const unsigned char*)s.data()
 
 // ---- crc32 ------------------------------------------------------------------
 
-TEST(Crc32Test, CheckValue) { EXPECT_EQ(Crc("123456789"), 0xFC891918u); }
-
-TEST(Crc32Test, EmptyIsZero) {
-  EXPECT_EQ(crc32(nullptr, 0), 0u);
-  EXPECT_EQ(Crc(""), 0u);
-}
-
 TEST(Crc32Test, KnownValues) {
-  EXPECT_EQ(Crc("a"), 0x19939B6Bu);
-  EXPECT_EQ(Crc("The quick brown fox jumps over the lazy dog"), 0x459DEE61u);
-  EXPECT_EQ(Crc("hello world"), 0x44F71378u);
-  EXPECT_EQ(Crc(std::string(32, '\0')), 0xB5AA5098u);
-  EXPECT_EQ(Crc(std::string(4, '\xFF')), 0xFFFFFFFFu);
+  const std::pair<std::string, uint32_t> cases[] = {
+      {"123456789", 0xFC891918u} /* the check value */, {"", 0u}, {"a", 0x19939B6Bu}, {"hello world", 0x44F71378u},
+      {"The quick brown fox jumps over the lazy dog", 0x459DEE61u}, {std::string(32, '\0'), 0xB5AA5098u},
+      {std::string(4, '\xFF'), 0xFFFFFFFFu},
+  };
+  for (const auto& [input, expected] : cases) EXPECT_EQ(Crc(input), expected) << input.size() << " bytes: " << input;
+  EXPECT_EQ(crc32(nullptr, 0), 0u);
 }
 
 TEST(Crc32Test, MatchesBitwiseReferenceAtEveryLengthAndAlignment) {
@@ -151,19 +166,15 @@ TEST(Crc32Test, UpdateContinues) {
   const std::string data = testing_support::RandomBytes(1000, 3);
   const unsigned char* p = (const unsigned char*)data.data();
   for (size_t cut : {0, 1, 3, 4, 5, 999, 1000})
-    EXPECT_EQ(zbs_crc32_update(zbs_crc32_update(0, p, cut), p + cut, data.size() - cut), crc32(p, 1000));
+    EXPECT_EQ(zbs_crc32_update(zbs_crc32_update(0, p, cut), p + cut, data.size() - cut), crc32(p, 1000)) << cut;
 }
 
 // ---- the valid fixture and the format helpers -------------------------------
 
 TEST(PatchFormatTest, HeaderIs32PackedBytesInFileOrder) {
   EXPECT_EQ(sizeof(ZBSPatchHeader), 32u);
-  EXPECT_EQ(offsetof(ZBSPatchHeader, srcLength), 8u);
-  EXPECT_EQ(offsetof(ZBSPatchHeader, srcCrc32), 12u);
-  EXPECT_EQ(offsetof(ZBSPatchHeader, dstLength), 16u);
-  EXPECT_EQ(offsetof(ZBSPatchHeader, controlLength), 20u);
-  EXPECT_EQ(offsetof(ZBSPatchHeader, diffLength), 24u);
-  EXPECT_EQ(offsetof(ZBSPatchHeader, extraLength), 28u);
+  EXPECT_EQ((std::vector<size_t>{offsetof(ZBSPatchHeader, srcLength), kSrcCrc, kDstLen, kControlLen, kDiffLen, kExtraLen}),
+            (std::vector<size_t>{8, 12, 16, 20, 24, 28}));
 }
 
 TEST(PatchFormatTest, SerializeAndParseRoundTrip) {
@@ -181,49 +192,29 @@ TEST(PatchFormatTest, SerializeAndParseRoundTrip) {
 TEST(PatchFormatTest, HelpersRebuildTheAnnotatedFixture) {
   Bytes diff(10, 0);
   diff[9] = 0xFA;
-  Bytes built = MakePatch(kSource, {{5, 3, 1}, {5, 0, -10}, {0, 0, 0}}, diff, "XYZ");
-  PutField(&built, offsetof(ZBSPatchHeader, dstLength), 13);
-  EXPECT_EQ(built, ValidPatch());
+  EXPECT_EQ(With(MakePatch(kSource, {{5, 3, 1}, {5, 0, -10}, {0, 0, 0}}, diff, "XYZ"), {{kDstLen, 13}}), ValidPatch());
 }
 
-TEST(PatchApplyTest, ValidFixture) {
-  Outcome r = RunPatch(ValidPatch(), kSource);
-  EXPECT_EQ(r.readRc, 0);
-  EXPECT_EQ(r.applyRc, 0);
-  EXPECT_EQ(r.out, kValidResult);
-}
+// ---- ZBS_ReadHeader ---------------------------------------------------------
 
 TEST(PatchReadHeaderTest, FillsTheRecordInHostOrderAndStandsAfterIt) {
   ScratchDir dir;
   Bytes p = ValidPatch();
-  testing_support::WriteFile(dir / "p", std::string(p.begin(), p.end()));
+  WriteFile(dir / "p", std::string(p.begin(), p.end()));
   int fd = open((dir / "p").c_str(), O_RDONLY);
   ASSERT_GE(fd, 0);
   ZBSPatchHeader h;
   ASSERT_EQ(ZBS_ReadHeader(fd, &h), 0);
   EXPECT_EQ(0, memcmp(h.magic, "ZBDIFF10", 8));
-  EXPECT_EQ(h.srcLength, 11u);
-  EXPECT_EQ(h.srcCrc32, 0x44F71378u);
-  EXPECT_EQ(h.dstLength, 13u);
-  EXPECT_EQ(h.controlLength, 36u);
-  EXPECT_EQ(h.diffLength, 10u);
-  EXPECT_EQ(h.extraLength, 3u);
+  EXPECT_EQ((std::vector<uint32_t>{h.srcLength, h.srcCrc32, h.dstLength, h.controlLength, h.diffLength, h.extraLength}),
+            (std::vector<uint32_t>{11, 0x44F71378u, 13, 36, 10, 3}));
   EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 32);
   close(fd);
 }
 
-// ---- ZBS_ReadHeader failure rows --------------------------------------------
-
-TEST(PatchReadHeaderTest, ShorterThan32BytesIsReadError) {
-  Bytes p = ValidPatch();
-  p.resize(31);
-  EXPECT_EQ(RunPatch(p, kSource).readRc, ERR_READ);
-  EXPECT_EQ(RunPatch({}, kSource).readRc, ERR_READ);
-}
-
 TEST(PatchReadHeaderTest, UnreadableDescriptorIsReadError) {
   ScratchDir dir;
-  testing_support::WriteFile(dir / "p", "x");
+  WriteFile(dir / "p", "x");
   int fd = open((dir / "p").c_str(), O_WRONLY);
   ASSERT_GE(fd, 0);
   ZBSPatchHeader h;
@@ -231,108 +222,105 @@ TEST(PatchReadHeaderTest, UnreadableDescriptorIsReadError) {
   close(fd);
 }
 
-TEST(PatchReadHeaderTest, BadMagicIsDataError) {
+TEST(PatchReadHeaderTest, ShortOrInconsistentHeadersAreRefused) {
+  struct Case { std::string label; Bytes patch; int rc; std::string source = kSource; };
+  const Bytes valid = ValidPatch();
+  Bytes longer = valid;
+  longer.push_back(0);
+  std::vector<Case> cases = {
+      {"31 bytes", Bytes(valid.begin(), valid.begin() + 31), ERR_READ},
+      {"empty file", {}, ERR_READ},
+      {"one byte more than accounted for", longer, ERR_DATA},
+      {"one byte less than accounted for", Bytes(valid.begin(), valid.end() - 1), ERR_DATA},
+      {"diffLength one too many", ValidWith({{kDiffLen, 11}}), ERR_DATA},
+      {"extraLength one too many", ValidWith({{kExtraLen, 4}}), ERR_DATA},
+      {"controlLength one triple too many", ValidWith({{kControlLen, 48}}), ERR_DATA},
+      // 32 + 0xFFFFFFF4 + 0 + 0x35 wraps to 33 in 32 bits, the file's size.
+      {"lengths wrapping to the file size", With(MagicOnly(33), {{kControlLen, 0xFFFFFFF4u}, {kExtraLen, 0x35u}}),
+       ERR_DATA},
+  };
   for (size_t i = 0; i < 8; ++i) {
-    Bytes p = ValidPatch();
+    Bytes p = valid;
     p[i] ^= 0x20;
-    EXPECT_EQ(RunPatch(p, kSource).readRc, ERR_DATA) << "magic byte " << i;
+    cases.push_back({"magic byte " + std::to_string(i), p, ERR_DATA});
+  }
+  for (size_t field : {kControlLen, kDiffLen, kExtraLen})
+    cases.push_back({"0xFFFFFFFF at " + std::to_string(field), With(MagicOnly(32), {{field, 0xFFFFFFFFu}}), ERR_DATA, ""});
+  // Diff bytes moved into the control block: the sizes still add up.
+  for (uint32_t moved : {1u, 4u, 8u, 11u})
+    cases.push_back({"control block not whole triples, +" + std::to_string(moved),
+                     ValidWith({{kControlLen, 36 + moved}, {kDiffLen, 10 - moved}}), ERR_DATA});
+  for (const Case& c : cases) EXPECT_EQ(RunPatch(c.patch, c.source).readRc, c.rc) << c.label;
+}
+
+// ---- ZBS_ApplyPatch ---------------------------------------------------------
+
+TEST(PatchApplyTest, PatchesGiveTheirResultOrFailKeepingWhatWasWritten) {
+  struct Case { const char* label; Bytes patch; int rc; std::string out, source = kSource; };
+  const Case cases[] = {
+      {"the annotated fixture", ValidPatch(), 0, kValidResult},
+      {"srcCrc32 is not checked here", ValidWith({{kSrcCrc, 0x12345678}}), 0, kValidResult},
+      {"dstLength is not checked here", ValidWith({{kDstLen, 0x12345678}}), 0, kValidResult},
+      {"exactly 32 bytes with empty blocks and source", MakePatch("", {}, {}, ""), 0, "", ""},
+      {"zero-count triple only moves the position", MakePatch(kSource, {{0, 0, 6}, {5, 0, 0}}, Bytes(5, 0), ""), 0,
+       "world"},
+      {"negative seek reuses earlier bytes",
+       MakePatch(kSource, {{5, 0, -5}, {5, 1, -5}, {5, 0, 0}}, Bytes(15, 0), "-"), 0, "hellohello-hello"},
+      {"seek to exactly the end", MakePatch(kSource, {{0, 1, 11}, {0, 1, 0}}, {}, "ab"), 0, "ab"},
+      {"sums wrap modulo 256", MakePatch("\x01\x80\xFF", {{3, 0, 0}}, Bytes{0xFF, 0x80, 0x02}, ""), 0,
+       std::string("\x00\x00\x01", 3), "\x01\x80\xFF"},
+      {"unused diff and extra bytes are ignored", MakePatch(kSource, {{2, 1, 0}}, Bytes(9, 0), "abc"), 0, "hea"},
+      {"empty control block", MakePatch(kSource, {}, Bytes(3, 1), "xyz"), 0, ""},
+      {"extra-only patch of an empty source", MakePatch("", {{0, 3, 0}, {0, 2, 0}}, {}, "brand"), 0, "brand", ""},
+      // From position 6, 5 bytes fit, 6 do not.
+      {"add beyond the source", ValidWith({{TripleAt(1), 6}}), ERR_DATA, "helloXYZ"},
+      {"add the source allows but the diff block does not", MakePatch(kSource, {{5, 0, 0}}, Bytes(4, 0), ""),
+       ERR_DATA, ""},
+      {"copy beyond the extra block, after the add bytes", ValidWith({{TripleAt(0) + 4, 4}}), ERR_DATA, "hello"},
+      {"seek from 11 to -1", ValidWith({{TripleAt(1) + 8, uint32_t(-12)}}), ERR_DATA, kValidResult},
+      {"seek from 5 to 12, one past the end", ValidWith({{TripleAt(0) + 8, 7}}), ERR_DATA, "helloXYZ"},
+      {"add after a seek to the end", MakePatch(kSource, {{0, 1, 11}, {1, 0, 0}}, Bytes(1, 0), "a"), ERR_DATA, "a"},
+      {"seek 0x7FFFFFFF", MakePatch(kSource, {{0, 0, int32_t(0x7FFFFFFFu)}}, {}, ""), ERR_DATA, ""},
+      {"seek 0x80000000", MakePatch(kSource, {{0, 0, int32_t(0x80000000u)}}, {}, ""), ERR_DATA, ""},
+      {"seek 0xFFFFFFFF", MakePatch(kSource, {{0, 0, int32_t(0xFFFFFFFFu)}}, {}, ""), ERR_DATA, ""},
+      {"largest add count", MakePatch(kSource, {{0xFFFFFFFFu, 0, 0}}, Bytes(3, 0), ""), ERR_DATA, ""},
+      {"largest copy count", MakePatch(kSource, {{0, 0xFFFFFFFFu, 0}}, {}, "abc"), ERR_DATA, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    Outcome r = RunPatch(c.patch, c.source);
+    ASSERT_EQ(r.readRc, 0);
+    EXPECT_EQ(r.applyRc, c.rc);
+    EXPECT_EQ(r.out, c.out);
   }
 }
 
-TEST(PatchReadHeaderTest, OneByteMoreThanAccountedForIsDataError) {
-  Bytes p = ValidPatch();
-  p.push_back(0);
-  EXPECT_EQ(RunPatch(p, kSource).readRc, ERR_DATA);
-}
-
-TEST(PatchReadHeaderTest, OneByteLessThanAccountedForIsDataError) {
-  Bytes p = ValidPatch();
-  p.pop_back();
-  EXPECT_EQ(RunPatch(p, kSource).readRc, ERR_DATA);
-}
-
-TEST(PatchReadHeaderTest, EachBlockLengthBrokenIsDataError) {
-  for (size_t field : {offsetof(ZBSPatchHeader, diffLength), offsetof(ZBSPatchHeader, extraLength)}) {
-    Bytes p = ValidPatch();
-    PutField(&p, field, zbs_get_be32(p.data() + field) + 1);
-    EXPECT_EQ(RunPatch(p, kSource).readRc, ERR_DATA) << "field at " << field;
-  }
-  Bytes p = ValidPatch();
-  PutField(&p, offsetof(ZBSPatchHeader, controlLength), 48);
-  EXPECT_EQ(RunPatch(p, kSource).readRc, ERR_DATA);
-}
-
-TEST(PatchReadHeaderTest, LengthsThatWrapIn32BitsAreDataError) {
-  // 32 + 0xFFFFFFF4 + 0 + 0x35 wraps to 0x21 = 33 in 32 bits; the file is 33 bytes.
-  Bytes p(33, 0);
-  memcpy(p.data(), "ZBDIFF10", 8);
-  PutField(&p, offsetof(ZBSPatchHeader, controlLength), 0xFFFFFFF4u);
-  PutField(&p, offsetof(ZBSPatchHeader, extraLength), 0x35u);
-  EXPECT_EQ(RunPatch(p, kSource).readRc, ERR_DATA);
-  for (size_t field : {offsetof(ZBSPatchHeader, controlLength), offsetof(ZBSPatchHeader, diffLength),
-                       offsetof(ZBSPatchHeader, extraLength)}) {
-    Bytes q(32, 0);
-    memcpy(q.data(), "ZBDIFF10", 8);
-    PutField(&q, field, 0xFFFFFFFFu);
-    EXPECT_EQ(RunPatch(q, "").readRc, ERR_DATA);
-  }
-}
-
-TEST(PatchReadHeaderTest, ControlBlockNotWholeTriplesIsRefused) {
-  // Move one diff byte into the control block: the sizes still add up.
-  for (uint32_t extraBytes : {1u, 4u, 8u, 11u}) {
-    Bytes p = ValidPatch();
-    PutField(&p, offsetof(ZBSPatchHeader, controlLength), 36 + extraBytes);
-    PutField(&p, offsetof(ZBSPatchHeader, diffLength), 10 - extraBytes);
-    Outcome r = RunPatch(p, kSource);
-    EXPECT_EQ(r.readRc, ERR_DATA) << extraBytes;
-    EXPECT_EQ(r.applyRc, -1);
-  }
-}
-
-TEST(PatchReadHeaderTest, Exactly32BytesWithEmptyBlocksIsValid) {
-  Bytes p = MakePatch("", {}, {}, "");
-  ASSERT_EQ(p.size(), 32u);
-  Outcome r = RunPatch(p, "");
-  EXPECT_EQ(r.readRc, 0);
-  EXPECT_EQ(r.applyRc, 0);
+TEST(PatchApplyTest, HandMadeHeaderWithBadBodyOrDestination) {
+  const Bytes valid = ValidPatch(), copyOnly = MakePatch("", {{0, 2, 0}}, {}, "ab");
+  const ZBSPatchHeader h = HeaderOf(valid), copyHeader = HeaderOf(copyOnly);
+  ZBSPatchHeader partial = h;
+  partial.controlLength = 40;  // three triples and four bytes of the diff block
+  partial.diffLength = 6;
+  Outcome r = RunPatch(Bytes(valid.begin(), valid.end() - 1), kSource, &h);
+  EXPECT_EQ(r.applyRc, ERR_DATA) << "body ending early";
+  EXPECT_EQ(r.out, "") << "nothing is written before the whole body is read";
+  r = RunPatch(valid, kSource, &partial);
+  EXPECT_EQ(r.applyRc, ERR_DATA) << "partial triple";
   EXPECT_EQ(r.out, "");
-}
+  EXPECT_EQ(RunPatch(valid, kSource, &h, O_WRONLY).applyRc, ERR_READ) << "unreadable body";
+  r = RunPatch(valid, kSource, &h, O_RDONLY, -1, ">>");
+  EXPECT_EQ(r.applyRc, 0);
+  EXPECT_EQ(r.out, ">>" + kValidResult) << "writes from where the destination stands";
 
-TEST(PatchReadHeaderTest, SourceFieldsAndDstLengthAreNotCheckedHere) {
-  for (size_t field : {offsetof(ZBSPatchHeader, srcCrc32), offsetof(ZBSPatchHeader, dstLength)}) {
-    Bytes p = ValidPatch();
-    PutField(&p, field, 0x12345678);
-    Outcome r = RunPatch(p, kSource);
-    EXPECT_EQ(r.readRc, 0);
-    EXPECT_EQ(r.applyRc, 0);
-    EXPECT_EQ(r.out, kValidResult);
-  }
-}
-
-// ---- ZBS_ApplyPatch failure rows --------------------------------------------
-
-// Applies with a header given by hand (not read from the file), the body being
-// whatever |patchfd| delivers.
-int ApplyDirect(const ZBSPatchHeader& h, int patchfd, const std::string& source, int destfd) {
-  std::vector<unsigned char> src(source.begin(), source.end());
-  return ZBS_ApplyPatch(&h, patchfd, src.empty() ? nullptr : src.data(), destfd);
-}
-
-TEST(PatchApplyTest, BodyEndingEarlyIsDataError) {
   ScratchDir dir;
-  Bytes p = ValidPatch();
-  testing_support::WriteFile(dir / "p", std::string(p.begin(), p.end() - 1));
-  int fd = open((dir / "p").c_str(), O_RDONLY);
-  ASSERT_GE(fd, 0);
-  ASSERT_EQ(lseek(fd, 32, SEEK_SET), 32);
-  ZBSPatchHeader h;
-  ZBS_ParseHeader(p.data(), &h);
-  int dfd = open((dir / "d").c_str(), O_WRONLY | O_CREAT, 0644);
-  EXPECT_EQ(ApplyDirect(h, fd, kSource, dfd), ERR_DATA);
-  EXPECT_EQ(ReadFile(dir / "d"), "") << "nothing is written before the whole body is read";
+  WriteFile(dir / "d", "");
+  int dfd = open((dir / "d").c_str(), O_RDONLY);
+  EXPECT_EQ(RunPatch(valid, kSource, &h, O_RDONLY, dfd).applyRc, ERR_WRITE) << "read-only destination";
   close(dfd);
-  close(fd);
+  if ((dfd = open("/dev/full", O_WRONLY)) < 0) GTEST_SKIP() << "no /dev/full";
+  EXPECT_EQ(RunPatch(valid, kSource, &h, O_RDONLY, dfd).applyRc, ERR_WRITE) << "full device";
+  EXPECT_EQ(RunPatch(copyOnly, "", &copyHeader, O_RDONLY, dfd).applyRc, ERR_WRITE) << "full device, copy only";
+  close(dfd);
 }
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -359,202 +347,6 @@ TEST(PatchApplyTest, BodyAllocationFailureIsMemoryError) {
   // In a child whose address space is capped at 1 GiB, a body of about
   // 12 GiB cannot be allocated; nothing is read or written first.
   EXPECT_EXIT(_exit(ApplyHugeBodyWithCappedMemory()), testing::ExitedWithCode(ERR_MEMORY), "");
-}
-
-TEST(PatchApplyTest, BodyReadFailureIsReadError) {
-  ScratchDir dir;
-  Bytes p = ValidPatch();
-  testing_support::WriteFile(dir / "p", std::string(p.begin(), p.end()));
-  int fd = open((dir / "p").c_str(), O_WRONLY);  // reading it fails
-  ASSERT_GE(fd, 0);
-  ZBSPatchHeader h;
-  ZBS_ParseHeader(p.data(), &h);
-  int dfd = open((dir / "d").c_str(), O_WRONLY | O_CREAT, 0644);
-  EXPECT_EQ(ApplyDirect(h, fd, kSource, dfd), ERR_READ);
-  close(dfd);
-  close(fd);
-}
-
-TEST(PatchApplyTest, WriteFailureIsWriteError) {
-  ScratchDir dir;
-  Bytes p = ValidPatch();
-  testing_support::WriteFile(dir / "p", std::string(p.begin(), p.end()));
-  testing_support::WriteFile(dir / "d", "");
-  ZBSPatchHeader h;
-  ZBS_ParseHeader(p.data(), &h);
-  // A destination open only for reading, then a full device.
-  const int dfds[] = {open((dir / "d").c_str(), O_RDONLY), open("/dev/full", O_WRONLY)};
-  for (int dfd : dfds) {
-    if (dfd < 0) continue;  // no /dev/full here
-    int fd = open((dir / "p").c_str(), O_RDONLY);
-    ASSERT_EQ(lseek(fd, 32, SEEK_SET), 32);
-    EXPECT_EQ(ApplyDirect(h, fd, kSource, dfd), ERR_WRITE);
-    close(fd);
-    close(dfd);
-  }
-}
-
-TEST(PatchApplyTest, CopyOnlyWriteFailureIsWriteError) {
-  int dfd = open("/dev/full", O_WRONLY);
-  if (dfd < 0) GTEST_SKIP() << "no /dev/full";
-  ScratchDir dir;
-  Bytes p = MakePatch("", {{0, 2, 0}}, {}, "ab");
-  testing_support::WriteFile(dir / "p", std::string(p.begin(), p.end()));
-  int fd = open((dir / "p").c_str(), O_RDONLY);
-  ZBSPatchHeader h;
-  ASSERT_EQ(ZBS_ReadHeader(fd, &h), 0);
-  EXPECT_EQ(ZBS_ApplyPatch(&h, fd, nullptr, dfd), ERR_WRITE);
-  close(fd);
-  close(dfd);
-}
-
-TEST(PatchApplyTest, AddBeyondSourceIsDataError) {
-  Bytes p = ValidPatch();
-  PutBe32(&p, TripleAt(1), 6);  // from position 6, 5 bytes fit, 6 do not
-  PutField(&p, offsetof(ZBSPatchHeader, diffLength), 10);
-  Outcome r = RunPatch(p, kSource);
-  EXPECT_EQ(r.applyRc, ERR_DATA);
-  EXPECT_EQ(r.out, "helloXYZ") << "the earlier triple's bytes were written";
-}
-
-TEST(PatchApplyTest, AddThatSourceAllowsButDiffDoesNotIsDataError) {
-  // Source of 11 bytes, diff block of 4: an add of 5 fits the source only.
-  Outcome r = RunPatch(MakePatch(kSource, {{5, 0, 0}}, Bytes(4, 0), ""), kSource);
-  EXPECT_EQ(r.readRc, 0);
-  EXPECT_EQ(r.applyRc, ERR_DATA);
-  EXPECT_EQ(r.out, "");
-}
-
-TEST(PatchApplyTest, CopyBeyondExtraIsDataErrorAfterTheAddBytes) {
-  Bytes p = ValidPatch();
-  PutBe32(&p, TripleAt(0) + 4, 4);  // extra holds 3
-  Outcome r = RunPatch(p, kSource);
-  EXPECT_EQ(r.applyRc, ERR_DATA);
-  EXPECT_EQ(r.out, "hello");
-}
-
-TEST(PatchApplyTest, SeekBeforeStartIsDataError) {
-  Bytes p = ValidPatch();
-  PutBe32(&p, TripleAt(1) + 8, uint32_t(-12));  // from 11 to -1
-  Outcome r = RunPatch(p, kSource);
-  EXPECT_EQ(r.applyRc, ERR_DATA);
-  EXPECT_EQ(r.out, "helloXYZworl^");
-}
-
-TEST(PatchApplyTest, SeekBeyondEndIsDataError) {
-  Bytes p = ValidPatch();
-  PutBe32(&p, TripleAt(0) + 8, 7);  // from 5 to 12, one past the end
-  Outcome r = RunPatch(p, kSource);
-  EXPECT_EQ(r.applyRc, ERR_DATA);
-  EXPECT_EQ(r.out, "helloXYZ");
-}
-
-TEST(PatchApplyTest, HugeSeeksDoNotWrap) {
-  for (uint32_t seek : {0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu}) {
-    Outcome r = RunPatch(MakePatch(kSource, {{0, 0, int32_t(seek)}}, {}, ""), kSource);
-    EXPECT_EQ(r.applyRc, ERR_DATA) << seek;
-  }
-  // The largest counts never pass a check by wrapping around.
-  Outcome r = RunPatch(MakePatch(kSource, {{0xFFFFFFFFu, 0, 0}}, Bytes(3, 0), ""), kSource);
-  EXPECT_EQ(r.applyRc, ERR_DATA);
-  r = RunPatch(MakePatch(kSource, {{0, 0xFFFFFFFFu, 0}}, {}, "abc"), kSource);
-  EXPECT_EQ(r.applyRc, ERR_DATA);
-}
-
-TEST(PatchApplyTest, PartialTripleInHandMadeHeaderIsRefusedWithoutWriting) {
-  ScratchDir dir;
-  Bytes p = ValidPatch();
-  testing_support::WriteFile(dir / "p", std::string(p.begin(), p.end()));
-  ZBSPatchHeader h;
-  ZBS_ParseHeader(p.data(), &h);
-  h.controlLength = 40;  // three triples and four bytes of the diff block
-  h.diffLength = 6;
-  int fd = open((dir / "p").c_str(), O_RDONLY);
-  ASSERT_EQ(lseek(fd, 32, SEEK_SET), 32);
-  int dfd = open((dir / "d").c_str(), O_WRONLY | O_CREAT, 0644);
-  EXPECT_EQ(ApplyDirect(h, fd, kSource, dfd), ERR_DATA);
-  close(dfd);
-  close(fd);
-  EXPECT_EQ(ReadFile(dir / "d"), "");
-}
-
-// ---- edge cases ---------------------------------------------------------------
-
-TEST(PatchApplyTest, ZeroCountTripleOnlyMovesThePosition) {
-  Outcome r = RunPatch(MakePatch(kSource, {{0, 0, 6}, {5, 0, 0}}, Bytes(5, 0), ""), kSource);
-  EXPECT_EQ(r.applyRc, 0);
-  EXPECT_EQ(r.out, "world");
-}
-
-TEST(PatchApplyTest, NegativeSeekReusesEarlierBytes) {
-  Outcome r = RunPatch(MakePatch(kSource, {{5, 0, -5}, {5, 1, -5}, {5, 0, 0}}, Bytes(15, 0), "-"), kSource);
-  EXPECT_EQ(r.applyRc, 0);
-  EXPECT_EQ(r.out, "hellohello-hello");
-}
-
-TEST(PatchApplyTest, SeekToExactlyTheEndIsAccepted) {
-  Outcome r = RunPatch(MakePatch(kSource, {{0, 1, 11}, {0, 1, 0}}, {}, "ab"), kSource);
-  EXPECT_EQ(r.applyRc, 0);
-  EXPECT_EQ(r.out, "ab");
-}
-
-TEST(PatchApplyTest, AddAfterSeekToTheEndIsDataError) {
-  Outcome r = RunPatch(MakePatch(kSource, {{0, 1, 11}, {1, 0, 0}}, Bytes(1, 0), "a"), kSource);
-  EXPECT_EQ(r.applyRc, ERR_DATA);
-  EXPECT_EQ(r.out, "a");
-}
-
-TEST(PatchApplyTest, SumsWrapModulo256) {
-  Outcome r = RunPatch(MakePatch("\x01\x80\xFF", {{3, 0, 0}}, Bytes{0xFF, 0x80, 0x02}, ""), "\x01\x80\xFF");
-  EXPECT_EQ(r.applyRc, 0);
-  EXPECT_EQ(r.out, std::string("\x00\x00\x01", 3));
-}
-
-TEST(PatchApplyTest, UnusedDiffAndExtraBytesAreIgnored) {
-  Outcome r = RunPatch(MakePatch(kSource, {{2, 1, 0}}, Bytes(9, 0), "abc"), kSource);
-  EXPECT_EQ(r.applyRc, 0);
-  EXPECT_EQ(r.out, "hea");
-}
-
-TEST(PatchApplyTest, EmptyControlBlockGivesEmptyDestination) {
-  Outcome r = RunPatch(MakePatch(kSource, {}, Bytes(3, 1), "xyz"), kSource);
-  EXPECT_EQ(r.applyRc, 0);
-  EXPECT_EQ(r.out, "");
-}
-
-TEST(PatchApplyTest, ZeroSizeBodyAndSourceAllocateFine) {
-  // srcLength 0 and an empty body: nothing to allocate, which is no failure.
-  ZBSPatchHeader h;
-  ZBS_InitHeader(&h, 0, 0, 0, 0, 0, 0);
-  ScratchDir dir;
-  testing_support::WriteFile(dir / "p", "");
-  int fd = open((dir / "p").c_str(), O_RDONLY);
-  int dfd = open((dir / "d").c_str(), O_WRONLY | O_CREAT, 0644);
-  EXPECT_EQ(ZBS_ApplyPatch(&h, fd, nullptr, dfd), 0);
-  close(dfd);
-  close(fd);
-}
-
-TEST(PatchApplyTest, ExtraOnlyPatchOfEmptySource) {
-  Outcome r = RunPatch(MakePatch("", {{0, 3, 0}, {0, 2, 0}}, {}, "brand"), "");
-  EXPECT_EQ(r.applyRc, 0);
-  EXPECT_EQ(r.out, "brand");
-}
-
-TEST(PatchApplyTest, WritesFromWhereTheDestinationStands) {
-  ScratchDir dir;
-  Bytes p = ValidPatch();
-  testing_support::WriteFile(dir / "p", std::string(p.begin(), p.end()));
-  testing_support::WriteFile(dir / "d", "");
-  int fd = open((dir / "p").c_str(), O_RDONLY);
-  ZBSPatchHeader h;
-  ASSERT_EQ(ZBS_ReadHeader(fd, &h), 0);
-  int dfd = open((dir / "d").c_str(), O_WRONLY);
-  ASSERT_EQ(write(dfd, ">>", 2), 2);
-  EXPECT_EQ(ApplyDirect(h, fd, kSource, dfd), 0);
-  close(dfd);
-  close(fd);
-  EXPECT_EQ(ReadFile(dir / "d"), ">>" + kValidResult);
 }
 
 }  // namespace

@@ -17,8 +17,10 @@
 
 namespace {
 
+using testing_support::Exists;
 using testing_support::RandomBytes;
 using testing_support::ReadFile;
+using testing_support::RunProgram;
 using testing_support::ScratchDir;
 using testing_support::WriteFile;
 
@@ -60,6 +62,12 @@ void ExpectRoundTrip(const std::string& old, const std::string& neu, const std::
   EXPECT_EQ(r.applyRc, 0);
   ASSERT_EQ(r.out.size(), neu.size());
   EXPECT_TRUE(r.out == neu) << "patched bytes differ from NEW";
+}
+
+ZBSPatchHeader HeaderOf(const std::string& patch) {
+  ZBSPatchHeader h;
+  ZBS_ParseHeader((const unsigned char*)patch.data(), &h);
+  return h;
 }
 
 // Text-like random data with repeats, closer to real files than pure noise.
@@ -118,21 +126,26 @@ class Editor {
   std::mt19937 mRng;
 };
 
-TEST(ZbdiffTest, IdenticalFiles) {
-  const std::string old = RandomBytes(100000, 1);
-  ExpectRoundTrip(old, old, "random");
-  ExpectRoundTrip(Words(50000, 2), Words(50000, 2), "words");
-  const std::string patch = zbdiff::MakePatch(old, old);
-  EXPECT_LT(patch.size(), old.size() + 200) << "the diff block, all zeros, and a few triples";
-}
-
-TEST(ZbdiffTest, EmptyOldOrNewOrBoth) {
-  ExpectRoundTrip("", "", "both empty");
-  ExpectRoundTrip("", RandomBytes(5000, 3), "empty old");
-  ExpectRoundTrip(RandomBytes(5000, 4), "", "empty new");
-  ExpectRoundTrip("x", "", "one byte to none");
-  ExpectRoundTrip("", "y", "none to one byte");
-  ExpectRoundTrip("x", "y", "one byte to another");
+TEST(ZbdiffTest, IdenticalEmptyAndRepetitiveInputsRoundTrip) {
+  const std::string random = RandomBytes(100000, 1);
+  std::string period;
+  for (int i = 0; i < 20000; ++i) period += "abcab";
+  const struct { const char* label; std::string old, neu; } cases[] = {
+      {"identical random", random, random},
+      {"identical words", Words(50000, 2), Words(50000, 2)},
+      {"both empty", "", ""},
+      {"empty old", "", RandomBytes(5000, 3)},
+      {"empty new", RandomBytes(5000, 4), ""},
+      {"one byte to none", "x", ""},
+      {"none to one byte", "", "y"},
+      {"one byte to another", "x", "y"},
+      {"zeros grow", std::string(100000, '\0'), std::string(120000, '\0')},
+      {"runs", std::string(100000, 'a'), std::string(50000, 'a') + "b" + std::string(50000, 'a')},
+      {"periodic", period, "zz" + period.substr(3) + period.substr(0, 999)},
+  };
+  for (const auto& c : cases) ExpectRoundTrip(c.old, c.neu, c.label);
+  EXPECT_LT(zbdiff::MakePatch(random, random).size(), random.size() + 200)
+      << "identical: the diff block, all zeros, and a few triples";
   EXPECT_EQ(zbdiff::MakePatch("", "").size(), 32u);
 }
 
@@ -153,22 +166,13 @@ TEST(ZbdiffTest, RandomEditsRoundTrip) {
   }
 }
 
-TEST(ZbdiffTest, RepetitiveInputs) {
-  ExpectRoundTrip(std::string(100000, '\0'), std::string(120000, '\0'), "zeros grow");
-  ExpectRoundTrip(std::string(100000, 'a'), std::string(50000, 'a') + "b" + std::string(50000, 'a'), "runs");
-  std::string period;
-  for (int i = 0; i < 20000; ++i) period += "abcab";
-  ExpectRoundTrip(period, "zz" + period.substr(3) + period.substr(0, 999), "periodic");
-}
-
 TEST(ZbdiffTest, SmallEditGivesSmallPatchBody) {
   const std::string old = Words(200000, 9);
   std::string neu = old;
   neu.insert(100000, "an insertion in the middle");
   neu[150000] ^= 1;
   const std::string patch = zbdiff::MakePatch(old, neu);
-  ZBSPatchHeader h;
-  ZBS_ParseHeader((const unsigned char*)patch.data(), &h);
+  const ZBSPatchHeader h = HeaderOf(patch);
   EXPECT_LE(h.extraLength, 64u) << "only the inserted bytes are extra";
   EXPECT_LE(h.controlLength, 10u * kZBSTripleSize);
   size_t nonzero = 0;
@@ -178,15 +182,12 @@ TEST(ZbdiffTest, SmallEditGivesSmallPatchBody) {
 
 TEST(ZbdiffTest, FindsSharedBlocksAmidUnrelatedData) {
   // Long stretches without any match are probed sparsely; the shared blocks
-  // must still be found whole, from their first byte.
+  // must still be found whole.
   const std::string old = RandomBytes(200000, 21);
   std::string neu;
   for (int i = 0; i < 8; ++i) neu += RandomBytes(20000 + 7 * i, 100 + i) + old.substr(size_t(i) * 20000 + 5, 300);
   ExpectRoundTrip(old, neu, "shared blocks");
-  const std::string patch = zbdiff::MakePatch(old, neu);
-  ZBSPatchHeader h;
-  ZBS_ParseHeader((const unsigned char*)patch.data(), &h);
-  EXPECT_EQ(h.extraLength, neu.size() - 8 * 300) << "every shared byte comes from OLD";
+  EXPECT_EQ(HeaderOf(zbdiff::MakePatch(old, neu)).extraLength, neu.size() - 8 * 300) << "every shared byte comes from OLD";
 }
 
 TEST(ZbdiffTest, ReportsProgressUpToTheTotal) {
@@ -211,21 +212,18 @@ TEST(ZbdiffTest, ReportsProgressUpToTheTotal) {
 
 std::string Bin(const std::string& name) { return testing_support::BinDir() + "/" + name; }
 
-TEST(ZbdiffProgramTest, HelpShowsUsageAndExitCodes) {
+TEST(ZbdiffProgramTest, HelpShowsUsageAndBadCommandLineIsExitTwo) {
+  const std::vector<std::vector<std::string>> bad = {{}, {"a", "b"}, {"a", "b", "c", "d"}, {"-x", "b", "c"}};
   for (const char* prog : {"zbdiff", "zbpatch"}) {
-    auto r = testing_support::RunProgram({Bin(prog), "--help"});
+    auto r = RunProgram({Bin(prog), "--help"});
     EXPECT_EQ(r.exit_code, 0) << prog;
     EXPECT_NE(r.out.find("Usage: "), std::string::npos) << prog;
     EXPECT_NE(r.out.find("Exit codes: 0"), std::string::npos) << prog;
-  }
-}
-
-TEST(ZbdiffProgramTest, BadCommandLineIsExitTwo) {
-  for (const char* prog : {"zbdiff", "zbpatch"}) {
-    EXPECT_EQ(testing_support::RunProgram({Bin(prog)}).exit_code, 2) << prog;
-    EXPECT_EQ(testing_support::RunProgram({Bin(prog), "a", "b"}).exit_code, 2) << prog;
-    EXPECT_EQ(testing_support::RunProgram({Bin(prog), "a", "b", "c", "d"}).exit_code, 2) << prog;
-    EXPECT_EQ(testing_support::RunProgram({Bin(prog), "-x", "b", "c"}).exit_code, 2) << prog;
+    for (const std::vector<std::string>& args : bad) {
+      std::vector<std::string> argv = {Bin(prog)};
+      argv.insert(argv.end(), args.begin(), args.end());
+      EXPECT_EQ(RunProgram(argv).exit_code, 2) << prog << " with " << args.size() << " arguments";
+    }
   }
 }
 
@@ -235,10 +233,10 @@ TEST(ZbdiffProgramTest, DiffThenPatchGivesNewWithOldsMode) {
   const std::string neu = Editor(11).BlockMoves(Editor(12).Insertions(old, 20), 4);
   WriteFile(dir / "old", old, 0755);
   WriteFile(dir / "new", neu);
-  auto d = testing_support::RunProgram({Bin("zbdiff"), dir / "old", dir / "new", dir / "patch"});
+  auto d = RunProgram({Bin("zbdiff"), dir / "old", dir / "new", dir / "patch"});
   ASSERT_EQ(d.exit_code, 0) << d.err;
   EXPECT_EQ(d.err, "") << "no progress when standard error is not a terminal";
-  auto p = testing_support::RunProgram({Bin("zbpatch"), dir / "old", dir / "patch", dir / "out"});
+  auto p = RunProgram({Bin("zbpatch"), dir / "old", dir / "patch", dir / "out"});
   ASSERT_EQ(p.exit_code, 0) << p.err;
   EXPECT_TRUE(ReadFile(dir / "out") == neu);
   EXPECT_EQ(testing_support::ModeOf(dir / "out") & 0111, 0111u);
@@ -248,27 +246,26 @@ TEST(ZbdiffProgramTest, DiffThenPatchGivesNewWithOldsMode) {
 TEST(ZbdiffProgramTest, MissingInputIsNamed) {
   ScratchDir dir;
   WriteFile(dir / "new", "n");
-  auto r = testing_support::RunProgram({Bin("zbdiff"), dir / "nope", dir / "new", dir / "patch"});
+  auto r = RunProgram({Bin("zbdiff"), dir / "nope", dir / "new", dir / "patch"});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_NE(r.err.find(dir / "nope"), std::string::npos) << r.err;
-  EXPECT_FALSE(testing_support::Exists(dir / "patch"));
+  EXPECT_FALSE(Exists(dir / "patch"));
 }
 
 TEST(ZbpatchProgramTest, WrongSizeOrCrcIsRefusedAndNothingWritten) {
   ScratchDir dir;
   const std::string old = Words(5000, 13);
-  WriteFile(dir / "patch", zbdiff::MakePatch(old, old + "tail"));
-  WriteFile(dir / "longer", old + "x");
   std::string other = old;
   other[10] ^= 1;
+  WriteFile(dir / "patch", zbdiff::MakePatch(old, old + "tail"));
+  WriteFile(dir / "longer", old + "x");
   WriteFile(dir / "other", other);
-  auto r = testing_support::RunProgram({Bin("zbpatch"), dir / "longer", dir / "patch", dir / "out"});
-  EXPECT_EQ(r.exit_code, 1);
-  EXPECT_NE(r.err.find("5001 bytes"), std::string::npos) << r.err;
-  r = testing_support::RunProgram({Bin("zbpatch"), dir / "other", dir / "patch", dir / "out"});
-  EXPECT_EQ(r.exit_code, 1);
-  EXPECT_NE(r.err.find("CRC-32"), std::string::npos) << r.err;
-  EXPECT_FALSE(testing_support::Exists(dir / "out"));
+  for (auto [name, message] : {std::pair{"longer", "5001 bytes"}, std::pair{"other", "CRC-32"}}) {
+    auto r = RunProgram({Bin("zbpatch"), dir / name, dir / "patch", dir / "out"});
+    EXPECT_EQ(r.exit_code, 1) << name;
+    EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
+    EXPECT_FALSE(Exists(dir / "out")) << name;
+  }
 }
 
 TEST(ZbpatchProgramTest, CorruptPatchIsRefusedAndNoOutputLeft) {
@@ -284,17 +281,13 @@ TEST(ZbpatchProgramTest, CorruptPatchIsRefusedAndNoOutputLeft) {
   zbs_put_be32((unsigned char*)badTriple.data() + kZBSHeaderSize, 0xFFFFFFF0u);  // first add count
   WriteFile(dir / "triple", badTriple);
   for (const char* name : {"short", "magic", "triple"}) {
-    auto r = testing_support::RunProgram({Bin("zbpatch"), dir / "old", dir / name, dir / "out"});
+    auto r = RunProgram({Bin("zbpatch"), dir / "old", dir / name, dir / "out"});
     EXPECT_EQ(r.exit_code, 1) << name;
     EXPECT_NE(r.err.find(dir / name), std::string::npos) << r.err;
-    EXPECT_FALSE(testing_support::Exists(dir / "out")) << name;
-    EXPECT_FALSE(testing_support::Exists(dir / "out.zbpatch-tmp")) << name;
+    EXPECT_FALSE(Exists(dir / "out")) << name;
+    EXPECT_FALSE(Exists(dir / "out.zbpatch-tmp")) << name;
   }
 }
-
-}  // namespace
-
-namespace {
 
 TEST(ZbdiffTest, RefusesInputsOf2GiBOrMore) {
   static const char kByte = 0;
@@ -309,7 +302,7 @@ TEST(ZbdiffProgramTest, RefusesFileOf2GiBWithClearMessage) {
   WriteFile(dir / "small", "s");
   WriteFile(dir / "huge", "");
   ASSERT_EQ(truncate((dir / "huge").c_str(), off_t(1) << 31), 0);  // sparse: no disk used
-  auto r = testing_support::RunProgram({Bin("zbdiff"), dir / "small", dir / "huge", dir / "patch"});
+  auto r = RunProgram({Bin("zbdiff"), dir / "small", dir / "huge", dir / "patch"});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_NE(r.err.find(dir / "huge"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("2 GiB"), std::string::npos) << r.err;
