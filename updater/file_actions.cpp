@@ -21,6 +21,18 @@ int ParseArgument(char** cursor, char** out, bool install_path) {
 
 int SkipSeparator(char** cursor) { return mstrtok(kQuote, cursor) ? 0 : ERR_PARSE; }
 
+int ParseCondition(char** cursor, char** conditionPath) {
+  int rc = ParseArgument(cursor, conditionPath, false);
+  return rc ? rc : SkipSeparator(cursor);
+}
+
+int TestCondition(char** conditionPath) {
+  bool exists;
+  int rc = file_exists(*conditionPath, &exists);
+  if (rc == 0 && !exists) *conditionPath = nullptr;
+  return rc;
+}
+
 // ---- remove ----------------------------------------------------------------
 
 int RemoveFile::SkipIfAbsent() {
@@ -117,21 +129,13 @@ void AddFile::Finish(int status) {
 // ---- add-if ----------------------------------------------------------------
 
 int AddIfFile::Parse(char* rest) {
-  int rc = ParseArgument(&rest, &mConditionPath, false);
-  if (rc == 0) rc = SkipSeparator(&rest);
-  if (rc == 0) rc = AddFile::Parse(rest);
-  return rc;
+  int rc = ParseCondition(&rest, &mConditionPath);
+  return rc ? rc : AddFile::Parse(rest);
 }
 
 int AddIfFile::Prepare() {
-  // Decided once, before anything executes, and never revisited.
-  bool exists;
-  int rc = file_exists(mConditionPath, &exists);
-  if (rc) return rc;
-  if (!exists) {
-    mConditionPath = nullptr;
-    return 0;
-  }
+  int rc = TestCondition(&mConditionPath);
+  if (rc || !mConditionPath) return rc;
   return AddFile::Prepare();
 }
 

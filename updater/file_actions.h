@@ -54,3 +54,9 @@ class AddIfFile : public AddFile {
 int ParseArgument(char** cursor, char** out, bool install_path);
 // Consumes the separator between two quoted arguments: ERR_PARSE when missing.
 int SkipSeparator(char** cursor);
+// The condition path of an -if action and the separator after it.
+int ParseCondition(char** cursor, char** conditionPath);
+// Sets *conditionPath to null when that file does not exist: the -if action
+// is then disabled, decided once in Prepare, before anything executes, and
+// never revisited. 0 or ERR_READ.
+int TestCondition(char** conditionPath);

@@ -106,20 +106,14 @@ void PatchFile::Finish(int status) {
 }
 
 int PatchIfFile::Parse(char* rest) {
-  int rc = ParseArgument(&rest, &mConditionPath, false);
-  if (rc == 0) rc = SkipSeparator(&rest);
-  if (rc == 0) rc = PatchFile::Parse(rest);
-  return rc;
+  int rc = ParseCondition(&rest, &mConditionPath);
+  return rc ? rc : PatchFile::Parse(rest);
 }
 
 int PatchIfFile::Prepare() {
-  bool exists;
-  int rc = file_exists(mConditionPath, &exists);
-  if (rc) return rc;
-  if (!exists) {
-    mConditionPath = nullptr;  // disabled: takes no number, touches nothing
-    return 0;
-  }
+  // Disabled: takes no number, touches nothing.
+  int rc = TestCondition(&mConditionPath);
+  if (rc || !mConditionPath) return rc;
   return PatchFile::Prepare();
 }
 
