@@ -13,3 +13,4 @@ constexpr int ERR_PARSE = 5;   // a manifest line or a strings-file line is malf
 constexpr int ERR_READ = 6;    // a file or the archive can't be opened, queried or read; an item is missing
 constexpr int ERR_WRITE = 7;   // a file can't be created, written or removed; a directory can't be made
 constexpr int ERR_DATA = 8;    // data not as expected: size mismatch, early end, bad header, bad encoding
+constexpr int ERR_SIGNATURE = 9;  // the archive is not signed by the publisher's key

@@ -22,3 +22,9 @@ bool FormatPath(char (&buf)[kPathBufferSize], const char* format, Args... args) 
   }
   return true;
 }
+
+// The folder that holds the running program's executable, from the kernel's
+// record of it (never from argv[0]): the place of the files installed beside
+// the program. False, with |buf| empty, when it cannot be found or does not
+// fit.
+bool ProgramFolder(char (&buf)[kPathBufferSize]);
