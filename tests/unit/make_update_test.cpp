@@ -82,6 +82,15 @@ TEST_F(MakeUpdateTest, EachFileGetsTheActionItsChangeNeeds) {
   New("fresh", "hello", 0700);
   Old("emptied", "content");
   New("emptied", "");
+  // Rewritten as text: its compressed patch is smaller than the file, yet
+  // larger than the compressed file, which is what it must be weighed against.
+  std::string text;
+  for (int i = 0; text.size() < 30000; ++i) text += "entry " + std::to_string(i * 7919 % 1000) + ";\n";
+  Old("rewritten", RandomBytes(30000, 9));
+  New("rewritten", text);
+  const size_t patchSize = zar::Compress(zbdiff::MakePatch(RandomBytes(30000, 9), text)).size();
+  EXPECT_LT(patchSize, text.size());
+  EXPECT_GT(patchSize, zar::Compress(text).size());
 
   const make_update::Update u = Build();
   std::vector<std::string> lines;
@@ -89,10 +98,11 @@ TEST_F(MakeUpdateTest, EachFileGetsTheActionItsChangeNeeds) {
   const std::string R = std::to_string(int(ActionKind::kRemove)), A = std::to_string(int(ActionKind::kAdd)),
                     P = std::to_string(int(ActionKind::kPatch));
   EXPECT_EQ(lines, (std::vector<std::string>{R + " gone", P + " big", A + " big-and-bits", A + " bits", A + " emptied",
-                                             A + " fresh", A + " small"}));
-  EXPECT_EQ((std::vector<size_t>{u.removes, u.patches, u.adds, u.unchanged}), (std::vector<size_t>{1, 1, 5, 1}));
+                                             A + " fresh", A + " rewritten", A + " small"}));
+  EXPECT_EQ((std::vector<size_t>{u.removes, u.patches, u.adds, u.unchanged}), (std::vector<size_t>{1, 1, 6, 1}));
   EXPECT_EQ(u.manifest, Manifest({R"(remove "gone")", R"(patch "./big.patch" "big")", R"(add "big-and-bits")",
-                                  R"(add "bits")", R"(add "emptied")", R"(add "fresh")", R"(add "small")"}));
+                                  R"(add "bits")", R"(add "emptied")", R"(add "fresh")", R"(add "rewritten")",
+                                  R"(add "small")"}));
 
   // Items: the manifest first, then one per add or patch in manifest order,
   // adds carrying the new file's bits.
@@ -100,7 +110,7 @@ TEST_F(MakeUpdateTest, EachFileGetsTheActionItsChangeNeeds) {
   std::vector<std::string> names;
   for (const zar::Item& item : items) names.push_back(item.name);
   ASSERT_EQ(names, (std::vector<std::string>{"update.manifest", "./big.patch", "big-and-bits", "bits", "emptied",
-                                             "fresh", "small"}));
+                                             "fresh", "rewritten", "small"}));
   auto content = [](const zar::Item& item) {
     std::vector<char> d = zar::Decompress(std::string_view(item.stored.data(), item.stored.size()));
     return std::string(d.begin(), d.end());
@@ -109,7 +119,7 @@ TEST_F(MakeUpdateTest, EachFileGetsTheActionItsChangeNeeds) {
   EXPECT_EQ(items[2].flags, 0600u);
   EXPECT_EQ(content(items[2]), v.after);
   EXPECT_EQ(items[3].flags, 0755u);
-  EXPECT_EQ(content(items[6]), "abd");
+  EXPECT_EQ(content(items[7]), "abd");
   EXPECT_NO_THROW(make_update::ProvePatch("big", v.before, items[1].stored, v.after));
   EXPECT_LT(items[1].stored.size(), zar::Compress(v.after).size());
 }
