@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <random>
 
@@ -280,19 +281,20 @@ TEST_F(MakeUpdateE2E, RefusalsNameThePathAndTheReasonAndWriteNothing) {
        "/new/" + std::string(245, 'n') + ": its name is 245 bytes; with \".zel-backup\" added for its backup it would "
        "pass the file system's limit of 255: at most 244"},
   };
-  // Kept in both trees, and at the longest name allowed: a refusal of it
-  // would come before the one each case expects.
+  // Beside each case, files that must not be refused: one at the longest name
+  // allowed, and an update.manifest below the root.
   const std::string keep = std::string(244, '~');
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     testing_support::ScratchDir trees;
     WriteFile(trees / ("old/" + keep), "same");
     WriteFile(trees / ("new/" + keep), "same");
+    WriteFile(trees / "new/sub/update.manifest", "only the root's would collide");
     c.make(trees / "old", trees / "new");
     RunResult r = MakeUpdate({"--from", trees / "old", "--to", trees / "new"}, trees / "out");
     EXPECT_EQ(r.exit_code, 1);
-    EXPECT_NE(r.err.find("make-update: cannot build this update:\n  " + trees.path() + c.message), std::string::npos)
-        << r.err;
+    EXPECT_EQ(r.err.rfind("make-update: cannot build this update:\n  " + trees.path() + c.message, 0), 0u) << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << "one refusal only: " << r.err;
     EXPECT_FALSE(Exists(trees / "out"));
   }
   RunResult missing = MakeUpdate({"--to", dir / "missing"});

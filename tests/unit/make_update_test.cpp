@@ -169,31 +169,6 @@ TEST_F(MakeUpdateTest, EmptyDirectoriesGetAWarningUnlessOldHasThem) {
   EXPECT_NE(plan.warnings[1].find("/new/nested/deeper: empty directory"), std::string::npos) << plan.warnings[1];
 }
 
-TEST_F(MakeUpdateTest, RefusesWhatTheFormatCannotCarryNamingEachPath) {
-  New("ok", "fine");
-  symlink("ok", (newDir + "/link").c_str());
-  mkfifo((newDir + "/pipe").c_str(), 0644);
-  New("say \"hi\"", "q");
-  New("line\nbreak", "n");
-  New("carriage\rreturn", "r");
-  New("update.manifest", "would collide");
-  New("sub/update.manifest", "fine below the root");
-  Old("was-dir/file", "x");
-  New("was-dir", "now a file");
-  symlink("elsewhere", (oldDir + "/old-link").c_str());
-
-  const std::string message = Refusal();
-  for (const char* expected :
-       {"/new/link: is a symbolic link", "/new/pipe: is a named pipe", "/new/say \"hi\": its name holds a double quote",
-        "/new/line\\nbreak: its name holds a line break", "/new/carriage\\rreturn: its name holds a line break",
-        "/new/update.manifest: a file of this name at the root would collide",
-        "/new/was-dir: a directory in OLD becomes a file in NEW; the updater removes no directories",
-        "/old/old-link: is a symbolic link"})
-    EXPECT_NE(message.find(expected), std::string::npos) << "missing: " << expected << "\nin: " << message;
-  EXPECT_EQ(message.find("sub/update.manifest"), std::string::npos) << message;
-  EXPECT_EQ(message.find("/new/ok"), std::string::npos) << message;
-}
-
 TEST_F(MakeUpdateTest, RefusesFilesOf2GiBAndOverlongPaths) {
   // A sparse file: planning looks at sizes only, so nothing is read.
   const std::string huge = newDir + "/huge";
