@@ -18,6 +18,14 @@ constexpr int kFirstLongOnly = 256;  // getopt_long's code of table row i is thi
 
 std::string OptionName(const Option& o) { return std::string("--") + o.longName; }
 
+// The program's options and the two every tool has.
+std::vector<Option> AllOptions(const Program& p) {
+  std::vector<Option> options = p.options;
+  options.push_back({"help", 'h', nullptr, "show this text and exit.", nullptr});
+  options.push_back({"version", 0, nullptr, "show the version and exit.", nullptr});
+  return options;
+}
+
 std::string HelpText(const Program& p) {
   std::string text;
   for (size_t i = 0; i < p.synopsis.size(); ++i)
@@ -25,7 +33,7 @@ std::string HelpText(const Program& p) {
   text += "\n" + std::string(p.description) + "\nOptions:\n";
   std::vector<std::pair<std::string, std::string>> rows;
   size_t width = 0;
-  for (const Option& o : p.options) {
+  for (const Option& o : AllOptions(p)) {
     std::string left = o.shortName ? std::string("-") + o.shortName + ", " : "    ";
     left += OptionName(o) + (o.valueName ? std::string(" ") + o.valueName : "");
     width = std::max(width, left.size());
@@ -43,9 +51,7 @@ std::string HelpText(const Program& p) {
 // Parses the options, runs their setters and returns the operands; sets
 // |*done| when --help or --version has answered instead.
 std::vector<std::string> Parse(const Program& program, int argc, char** argv, bool* done /* OUT */) {
-  std::vector<Option> options = program.options;
-  options.push_back({"help", 'h', nullptr, "show this text and exit", nullptr});
-  options.push_back({"version", 0, nullptr, "show the version and exit", nullptr});
+  const std::vector<Option> options = AllOptions(program);
   // ':' first: a missing value is told apart from an unknown option.
   std::string shortOptions = ":";
   std::vector<struct option> longOptions;

@@ -139,26 +139,29 @@ int main(int argc, char** argv) {
       kDescription,
       {
           {"from", 0, "OLD_DIR",
-           "the installed release. Without it the update is complete:\n"
-           "\"add\" for every file of NEW_DIR.",
+           "the installed release. Without it the update is\n"
+           "complete: \"add\" for every file of NEW_DIR.",
            [&](const std::string& v) { o.from = v; }},
           {"to", 0, "NEW_DIR", "the release the update installs.", [&](const std::string& v) { o.to = v; }},
           {"output", 0, "UPDATE_DIR", "the update folder to write update.zar into.",
            [&](const std::string& v) { o.output = v; }},
           {"jobs", 'j', "N",
-           "files diffed at once (default: the number of cores); the\n"
-           "largest are started first. The output does not depend on N.",
+           "files diffed at once (default: the number of\n"
+           "cores); the largest are started first. The output\n"
+           "does not depend on N.",
            [&](const std::string& v) { o.jobs = cli::ParseCount("--jobs", v, 1024); }},
           {"memory", 0, "MIB",
-           "estimated memory the files in flight may take together\n"
-           "(default: half the machine's memory); one file always runs.",
+           "estimated memory the files in flight may take\n"
+           "together (default: half the machine's memory); one\n"
+           "file always runs.",
            [&](const std::string& v) { o.memoryBudget = uint64_t(cli::ParseCount("--memory", v, 1u << 24)) << 20; }},
           {"verify", 0, nullptr,
-           "also apply the update with the updater program beside\n"
-           "make-update to a scratch copy of OLD_DIR (parent-pid 0, no\n"
-           "display, umask 0) and check that every regular file then has\n"
-           "NEW_DIR's bytes and permission bits, and that no other file,\n"
-           "backup or temporary file is left.",
+           "also apply the update with the updater program\n"
+           "beside make-update to a scratch copy of OLD_DIR\n"
+           "(parent-pid 0, no display, umask 0) and check that\n"
+           "every regular file then has NEW_DIR's bytes and\n"
+           "permission bits, and that no other file, backup or\n"
+           "temporary file is left.",
            [&](const std::string&) { o.verify = true; }},
           {"quiet", 'q', nullptr, "show no progress.", [&](const std::string&) { o.quiet = true; }},
       },
