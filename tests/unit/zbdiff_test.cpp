@@ -1,7 +1,7 @@
 // Property tests of the patch generator: NEW made from a random OLD by many
 // kinds of edit; each patch is applied with the updater's own applier through
-// real files and must give NEW byte for byte. Also the zbdiff and zbpatch
-// programs' command lines, messages and exit codes.
+// real files and must give NEW byte for byte. (The zbdiff and zbpatch
+// programs are tested with the other tools in e2e/tools_cli_test.cpp.)
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -17,10 +17,8 @@
 
 namespace {
 
-using testing_support::Exists;
 using testing_support::RandomBytes;
 using testing_support::ReadFile;
-using testing_support::RunProgram;
 using testing_support::ScratchDir;
 using testing_support::WriteFile;
 
@@ -208,104 +206,12 @@ TEST(ZbdiffTest, ReportsProgressUpToTheTotal) {
   EXPECT_EQ(rec.total, 300000u);
 }
 
-// ---- the programs ----------------------------------------------------------------
-
-std::string Bin(const std::string& name) { return testing_support::BinDir() + "/" + name; }
-
-TEST(ZbdiffProgramTest, HelpShowsUsageAndBadCommandLineIsExitTwo) {
-  const std::vector<std::vector<std::string>> bad = {{}, {"a", "b"}, {"a", "b", "c", "d"}, {"-x", "b", "c"}};
-  for (const char* prog : {"zbdiff", "zbpatch"}) {
-    auto r = RunProgram({Bin(prog), "--help"});
-    EXPECT_EQ(r.exit_code, 0) << prog;
-    EXPECT_NE(r.out.find("Usage: "), std::string::npos) << prog;
-    EXPECT_NE(r.out.find("Exit codes: 0"), std::string::npos) << prog;
-    for (const std::vector<std::string>& args : bad) {
-      std::vector<std::string> argv = {Bin(prog)};
-      argv.insert(argv.end(), args.begin(), args.end());
-      EXPECT_EQ(RunProgram(argv).exit_code, 2) << prog << " with " << args.size() << " arguments";
-    }
-  }
-}
-
-TEST(ZbdiffProgramTest, DiffThenPatchGivesNewWithOldsMode) {
-  ScratchDir dir;
-  const std::string old = Words(300000, 11);
-  const std::string neu = Editor(11).BlockMoves(Editor(12).Insertions(old, 20), 4);
-  WriteFile(dir / "old", old, 0755);
-  WriteFile(dir / "new", neu);
-  auto d = RunProgram({Bin("zbdiff"), dir / "old", dir / "new", dir / "patch"});
-  ASSERT_EQ(d.exit_code, 0) << d.err;
-  EXPECT_EQ(d.err, "") << "no progress when standard error is not a terminal";
-  auto p = RunProgram({Bin("zbpatch"), dir / "old", dir / "patch", dir / "out"});
-  ASSERT_EQ(p.exit_code, 0) << p.err;
-  EXPECT_TRUE(ReadFile(dir / "out") == neu);
-  EXPECT_EQ(testing_support::ModeOf(dir / "out") & 0111, 0111u);
-  EXPECT_EQ(ReadFile(dir / "patch"), zbdiff::MakePatch(old, neu)) << "the program writes what the library makes";
-}
-
-TEST(ZbdiffProgramTest, MissingInputIsNamed) {
-  ScratchDir dir;
-  WriteFile(dir / "new", "n");
-  auto r = RunProgram({Bin("zbdiff"), dir / "nope", dir / "new", dir / "patch"});
-  EXPECT_EQ(r.exit_code, 1);
-  EXPECT_NE(r.err.find(dir / "nope"), std::string::npos) << r.err;
-  EXPECT_FALSE(Exists(dir / "patch"));
-}
-
-TEST(ZbpatchProgramTest, WrongSizeOrCrcIsRefusedAndNothingWritten) {
-  ScratchDir dir;
-  const std::string old = Words(5000, 13);
-  std::string other = old;
-  other[10] ^= 1;
-  WriteFile(dir / "patch", zbdiff::MakePatch(old, old + "tail"));
-  WriteFile(dir / "longer", old + "x");
-  WriteFile(dir / "other", other);
-  for (auto [name, message] : {std::pair{"longer", "5001 bytes"}, std::pair{"other", "CRC-32"}}) {
-    auto r = RunProgram({Bin("zbpatch"), dir / name, dir / "patch", dir / "out"});
-    EXPECT_EQ(r.exit_code, 1) << name;
-    EXPECT_NE(r.err.find(message), std::string::npos) << r.err;
-    EXPECT_FALSE(Exists(dir / "out")) << name;
-  }
-}
-
-TEST(ZbpatchProgramTest, CorruptPatchIsRefusedAndNoOutputLeft) {
-  ScratchDir dir;
-  const std::string old = Words(5000, 14);
-  WriteFile(dir / "old", old);
-  std::string patch = zbdiff::MakePatch(old, Words(6000, 15));
-  WriteFile(dir / "short", patch.substr(0, 20));
-  std::string badMagic = patch;
-  badMagic[0] = 'X';
-  WriteFile(dir / "magic", badMagic);
-  std::string badTriple = patch;
-  zbs_put_be32((unsigned char*)badTriple.data() + kZBSHeaderSize, 0xFFFFFFF0u);  // first add count
-  WriteFile(dir / "triple", badTriple);
-  for (const char* name : {"short", "magic", "triple"}) {
-    auto r = RunProgram({Bin("zbpatch"), dir / "old", dir / name, dir / "out"});
-    EXPECT_EQ(r.exit_code, 1) << name;
-    EXPECT_NE(r.err.find(dir / name), std::string::npos) << r.err;
-    EXPECT_FALSE(Exists(dir / "out")) << name;
-    EXPECT_FALSE(Exists(dir / "out.zbpatch-tmp")) << name;
-  }
-}
-
 TEST(ZbdiffTest, RefusesInputsOf2GiBOrMore) {
   static const char kByte = 0;
   // Never read: the sizes are checked first.
   const std::string_view huge(&kByte, size_t(zbdiff::kMaxInputSize) + 1);
   EXPECT_THROW(zbdiff::MakePatch(huge, "x"), std::length_error);
   EXPECT_THROW(zbdiff::MakePatch("x", huge), std::length_error);
-}
-
-TEST(ZbdiffProgramTest, RefusesFileOf2GiBWithClearMessage) {
-  ScratchDir dir;
-  WriteFile(dir / "small", "s");
-  WriteFile(dir / "huge", "");
-  ASSERT_EQ(truncate((dir / "huge").c_str(), off_t(1) << 31), 0);  // sparse: no disk used
-  auto r = RunProgram({Bin("zbdiff"), dir / "small", dir / "huge", dir / "patch"});
-  EXPECT_EQ(r.exit_code, 1);
-  EXPECT_NE(r.err.find(dir / "huge"), std::string::npos) << r.err;
-  EXPECT_NE(r.err.find("2 GiB"), std::string::npos) << r.err;
 }
 
 }  // namespace

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "temp_files.h"
+
 namespace fsutil {
 
 namespace {
@@ -104,34 +106,9 @@ std::string ReadFile(const std::string& path) {
 }
 
 void WriteFile(const std::string& path, std::string_view data, unsigned mode) {
-  std::string tmp = path + ".tmp";
-  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-  if (fd < 0) Fail(tmp, "cannot create");
-  size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      int err = n < 0 ? errno : ENOSPC;
-      close(fd);
-      unlink(tmp.c_str());
-      errno = err;
-      Fail(tmp, "cannot write");
-    }
-    done += size_t(n);
-  }
-  if (close(fd) != 0) {
-    int err = errno;
-    unlink(tmp.c_str());
-    errno = err;
-    Fail(tmp, "cannot write");
-  }
-  if (rename(tmp.c_str(), path.c_str()) != 0) {
-    int err = errno;
-    unlink(tmp.c_str());
-    errno = err;
-    Fail(path, "cannot rename into place");
-  }
+  temp_files::TempFile out(path);
+  out.Write(data);
+  out.Commit(mode);
 }
 
 void MakeDirs(const std::string& dir) {

@@ -11,7 +11,8 @@ namespace fsutil {
 
 // The whole file. Refuses files of 2 GiB or more, which no format here can carry.
 std::string ReadFile(const std::string& path);
-// Writes |data| to |path| (through a temporary name renamed into place) with |mode|.
+// Writes |data| to |path| with |mode| less the umask, through a temporary file
+// renamed into place (see temp_files.h): |path| changes only when whole.
 void WriteFile(const std::string& path, std::string_view data, unsigned mode = 0644);
 // Creates |dir| and its missing parents (0755).
 void MakeDirs(const std::string& dir);

@@ -4,9 +4,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <set>
 #include <stdexcept>
 
 #include "archive/zar_format.h"
+#include "cli.h"
 #include "fsutil.h"
 
 namespace zar {
@@ -66,6 +68,27 @@ std::vector<char> Decompress(std::string_view stored) {
   BZ2_bzDecompressEnd(&strm);
   if (rc != BZ_STREAM_END) throw std::runtime_error("bzip2: corrupt or truncated stream");
   return out;
+}
+
+void CheckItemNames(const std::string& archive, const std::vector<std::string>& names) {
+  std::set<std::string> paths;  // each name without its "." components
+  for (const std::string& name : names) {
+    auto refuse = [&](const std::string& why) {
+      throw std::runtime_error(archive + ": item '" + cli::Printable(name) + "': " + why);
+    };
+    if (name[0] == '/') refuse("absolute name");
+    std::string path, last;
+    for (size_t start = 0; start <= name.size();) {
+      size_t end = std::min(name.find('/', start), name.size());
+      last = name.substr(start, end - start);
+      if (last.empty()) refuse("empty name or component ('//' or a trailing '/')");
+      if (last == "..") refuse("'..' component, which leads out of the target folder");
+      if (last != ".") path += (path.empty() ? "" : "/") + last;
+      start = end + 1;
+    }
+    if (last == ".") refuse("names a folder, not a file");
+    if (!paths.insert(path).second) refuse("a second item for the same path");
+  }
 }
 
 void Writer::AddData(std::string name, uint32_t mode, std::string_view data) {

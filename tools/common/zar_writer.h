@@ -25,6 +25,13 @@ std::vector<char> Compress(std::string_view data, int level = 9);
 // Inverse of Compress, for tools and tests; throws std::runtime_error on bad data.
 std::vector<char> Decompress(std::string_view stored);
 
+// Refuses names that an archive must not hold, because extracting them could
+// write outside the target folder or the updater would refuse them: an
+// absolute name, one with an empty or ".." component (an empty name is one)
+// or ending in ".", and a name that denotes the same path as an earlier one
+// ("a" and "./a"). Throws std::runtime_error "ARCHIVE: item 'NAME': why" for the first.
+void CheckItemNames(const std::string& archive, const std::vector<std::string>& names);
+
 class Writer {
  public:
   // Adds an item whose content is |data|, compressed here.

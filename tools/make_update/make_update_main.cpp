@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/cli.h"
 #include "common/fsutil.h"
 #include "make_update/update_build.h"
 #include "make_update/update_plan.h"
@@ -20,27 +21,11 @@
 
 namespace {
 
-const char kUsage[] =
-    "Usage: make-update [--from OLD_DIR] --to NEW_DIR --output UPDATE_DIR [-j N] [--memory MIB] [--verify]\n"
-    "\n"
+const char kDescription[] =
     "Writes UPDATE_DIR/update.zar, the update that turns the installed tree OLD_DIR\n"
-    "into NEW_DIR (UPDATE_DIR is created when missing).\n"
-    "\n"
-    "  --from OLD_DIR  the installed release. Without it the update is complete:\n"
-    "                  \"add\" for every file of NEW_DIR.\n"
-    "  --to NEW_DIR    the release the update installs.\n"
-    "  --output DIR    the update folder to write update.zar into.\n"
-    "  -j, --jobs N    files diffed at once (default: the number of cores); the\n"
-    "                  largest are started first. The output does not depend on N.\n"
-    "  --memory MIB    estimated memory the files in flight may take together\n"
-    "                  (default: half the machine's memory); one file always runs.\n"
-    "  --verify        also apply the update with the updater program beside\n"
-    "                  make-update to a scratch copy of OLD_DIR (parent-pid 0, no\n"
-    "                  display, umask 0) and check that every regular file then has\n"
-    "                  NEW_DIR's bytes and permission bits, and that no other file,\n"
-    "                  backup or temporary file is left.\n"
-    "  --help          show this text.\n"
-    "\n"
+    "into NEW_DIR (UPDATE_DIR is created when missing).\n";
+
+const char kDetails[] =
     "For a file that is in both trees: nothing when bytes and permission bits are\n"
     "the same; \"patch\" when only the bytes changed and the bzip2-compressed patch\n"
     "is smaller than the bzip2-compressed file (a patched file keeps its own bits);\n"
@@ -59,96 +44,42 @@ const char kUsage[] =
     "\n"
     "Refused, with a message naming the path and the reason: in either tree,\n"
     "symbolic links and special files, names holding a double quote, a carriage\n"
-    "return or a line feed, and paths longer than 1012 bytes; in NEW_DIR, files of\n"
+    "return or a line feed, names ending in \".zel-backup\" or \".zel-part\" (the\n"
+    "updater's own), file names longer than 244 bytes (the backup name must fit\n"
+    "the 255-byte limit) and paths longer than 1012 bytes; in NEW_DIR, files of\n"
     "2 GiB or more and a file \"update.manifest\" at its root; a directory of\n"
     "OLD_DIR that is a file in NEW_DIR (the updater removes no directories); an\n"
     "archive that would reach 2 GiB. Every refusal is listed, then nothing is\n"
     "written. Empty directories are not carried and get a warning.\n"
     "\n"
     "The updater creates added files with the item's mode subject to its umask.\n"
-    "Progress goes to standard error when it is a terminal; a summary (adds,\n"
-    "patches, removes, bytes, size against a complete update) to standard output.\n"
+    "Progress (of the build, and of --verify) goes to standard error when it is a\n"
+    "terminal, unless -q is given; a summary (adds, patches, removes, bytes, size\n"
+    "against a complete update) to standard output. update.zar is written under a\n"
+    "temporary name and renamed into place only when whole. On SIGINT, SIGTERM or\n"
+    "SIGHUP the temporary file and the scratch folder are removed and the updater\n"
+    "of --verify is stopped; the signal then ends make-update as it would have.\n"
     "\n"
     "Exit codes: 0 success, 1 failure (a refusal, an unreadable or unwritable file,\n"
     "a failed proof or verification; the message names the file and the reason;\n"
     "nothing is written), 2 bad command line.\n";
-
-struct UsageError : std::runtime_error {
-  using std::runtime_error::runtime_error;
-};
 
 struct Options {
   std::string from, to, output;
   unsigned jobs = 0;
   uint64_t memoryBudget = 0;
   bool verify = false;
+  bool quiet = false;
 };
 
-unsigned ParseCount(const std::string& option, const std::string& text, unsigned max) {
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long v = strtoul(text.c_str(), &end, 10);
-  if (text.empty() || *end || errno || v == 0 || v > max || text[0] == '-')
-    throw UsageError(option + " needs a whole number from 1 to " + std::to_string(max) + ", not '" + text + "'");
-  return unsigned(v);
-}
-
-Options ParseArgs(int argc, char** argv) {
-  Options o;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    std::string value;
-    bool hasValue = false;
-    if (arg.rfind("--", 0) == 0 && arg.find('=') != std::string::npos) {
-      value = arg.substr(arg.find('=') + 1);
-      arg.resize(arg.find('='));
-      hasValue = true;
-    } else if (arg.rfind("-j", 0) == 0 && arg.size() > 2) {
-      value = arg.substr(2);
-      arg = "-j";
-      hasValue = true;
-    }
-    auto takeValue = [&]() -> std::string {
-      if (hasValue) return value;
-      if (i + 1 == argc) throw UsageError(arg + " needs a value");
-      return argv[++i];
-    };
-    if (arg == "--from") {
-      o.from = takeValue();
-    } else if (arg == "--to") {
-      o.to = takeValue();
-    } else if (arg == "--output") {
-      o.output = takeValue();
-    } else if (arg == "-j" || arg == "--jobs") {
-      o.jobs = ParseCount(arg, takeValue(), 1024);
-    } else if (arg == "--memory") {
-      o.memoryBudget = uint64_t(ParseCount(arg, takeValue(), 1u << 24)) << 20;
-    } else if (arg == "--verify" && !hasValue) {
-      o.verify = true;
-    } else {
-      throw UsageError("unknown argument '" + std::string(argv[i]) + "'");
-    }
-  }
-  if (o.to.empty()) throw UsageError("--to NEW_DIR is required");
-  if (o.output.empty()) throw UsageError("--output UPDATE_DIR is required");
-  if (o.jobs == 0) o.jobs = std::max(1u, std::thread::hardware_concurrency());
-  if (o.memoryBudget == 0) {
-    const long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGESIZE);
-    o.memoryBudget = pages > 0 && pageSize > 0 ? uint64_t(pages) * uint64_t(pageSize) / 2 : uint64_t(1) << 30;
-  }
-  return o;
-}
+// One progress line on the terminal, rewritten in place.
+void ShowProgress(const std::string& text) { fprintf(stderr, "\rmake-update: %s\033[K", text.c_str()); }
 
 std::string Plural(size_t n, const std::string& word) {
   return std::to_string(n) + " " + word + (n == 1 ? "" : word.back() == 'h' ? "es" : "s");
 }
 
-int Run(int argc, char** argv) {
-  if (argc == 2 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
-    fputs(kUsage, stdout);
-    return 0;
-  }
-  const Options o = ParseArgs(argc, argv);
+int Run(const Options& o) {
   // Found first, so that a missing updater fails before the long work.
   const std::string updater = o.verify ? make_update::UpdaterBesideThisProgram() : std::string();
 
@@ -158,11 +89,12 @@ int Run(int argc, char** argv) {
   make_update::BuildOptions build;
   build.jobs = o.jobs;
   build.memoryBudget = o.memoryBudget;
-  const bool terminal = isatty(STDERR_FILENO);
+  const bool terminal = !o.quiet && isatty(STDERR_FILENO);
   if (terminal) {
     build.progress = [](const make_update::BuildProgress& p) {
       const unsigned percent = p.bytesTotal ? unsigned(p.bytesDone * 100 / p.bytesTotal) : 100;
-      fprintf(stderr, "\rmake-update: %zu of %zu files, %3u%%", p.filesDone, p.filesTotal, percent);
+      ShowProgress(std::to_string(p.filesDone) + " of " + std::to_string(p.filesTotal) + " files, " +
+                   std::to_string(percent) + "%");
     };
   }
   const make_update::Update u = make_update::BuildUpdate(plan, build);
@@ -175,7 +107,16 @@ int Run(int argc, char** argv) {
   } catch (const std::length_error& e) {
     throw make_update::Error(archivePath + ": " + e.what());
   }
-  if (o.verify) make_update::VerifyWithUpdater(updater, plan, bytes);
+  if (o.verify) {
+    make_update::VerifyProgress progress;
+    if (terminal)
+      progress = [](const char* phase, size_t done, size_t total) {
+        ShowProgress("verifying: " + std::string(phase) +
+                     (total ? ", " + std::to_string(done) + " of " + std::to_string(total) + " files" : ""));
+      };
+    make_update::VerifyWithUpdater(updater, plan, bytes, progress);
+    if (terminal) fputc('\n', stderr);
+  }
   fsutil::MakeDirs(o.output);
   fsutil::WriteFile(archivePath, std::string_view(bytes.data(), bytes.size()));
 
@@ -191,18 +132,49 @@ int Run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  try {
-    return Run(argc, argv);
-  } catch (const UsageError& e) {
-    // The first line of the usage: the whole text would bury the message.
-    fprintf(stderr, "make-update: %s\n%.*sRun 'make-update --help' for the details.\n", e.what(),
-            int(strchr(kUsage, '\n') - kUsage + 1), kUsage);
-    return 2;
-  } catch (const std::bad_alloc&) {
-    fprintf(stderr, "make-update: out of memory (try a lower -j or --memory)\n");
-    return 1;
-  } catch (const std::exception& e) {
-    fprintf(stderr, "make-update: %s\n", e.what());
-    return 1;
-  }
+  Options o;
+  const cli::Program program{
+      "make-update",
+      {"[--from OLD_DIR] --to NEW_DIR --output UPDATE_DIR [-j N] [--memory MIB] [--verify] [-q]"},
+      kDescription,
+      {
+          {"from", 0, "OLD_DIR",
+           "the installed release. Without it the update is\n"
+           "complete: \"add\" for every file of NEW_DIR.",
+           [&](const std::string& v) { o.from = v; }},
+          {"to", 0, "NEW_DIR", "the release the update installs.", [&](const std::string& v) { o.to = v; }},
+          {"output", 0, "UPDATE_DIR", "the update folder to write update.zar into.",
+           [&](const std::string& v) { o.output = v; }},
+          {"jobs", 'j', "N",
+           "files diffed at once (default: the number of\n"
+           "cores); the largest are started first. The output\n"
+           "does not depend on N.",
+           [&](const std::string& v) { o.jobs = cli::ParseCount("--jobs", v, 1024); }},
+          {"memory", 0, "MIB",
+           "estimated memory the files in flight may take\n"
+           "together (default: half the machine's memory); one\n"
+           "file always runs.",
+           [&](const std::string& v) { o.memoryBudget = uint64_t(cli::ParseCount("--memory", v, 1u << 24)) << 20; }},
+          {"verify", 0, nullptr,
+           "also apply the update with the updater program\n"
+           "beside make-update to a scratch copy of OLD_DIR\n"
+           "(parent-pid 0, no display, umask 0) and check that\n"
+           "every regular file then has NEW_DIR's bytes and\n"
+           "permission bits, and that no other file, backup or\n"
+           "temporary file is left.",
+           [&](const std::string&) { o.verify = true; }},
+          {"quiet", 'q', nullptr, "show no progress.", [&](const std::string&) { o.quiet = true; }},
+      },
+      kDetails};
+  return cli::Main(program, argc, argv, [&](const std::vector<std::string>& operands) {
+    if (!operands.empty()) throw cli::UsageError("unexpected argument '" + cli::Printable(operands[0]) + "'");
+    if (o.to.empty()) throw cli::UsageError("--to NEW_DIR is required");
+    if (o.output.empty()) throw cli::UsageError("--output UPDATE_DIR is required");
+    if (o.jobs == 0) o.jobs = std::max(1u, std::thread::hardware_concurrency());
+    if (o.memoryBudget == 0) {
+      const long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGESIZE);
+      o.memoryBudget = pages > 0 && pageSize > 0 ? uint64_t(pages) * uint64_t(pageSize) / 2 : uint64_t(1) << 30;
+    }
+    return Run(o);
+  });
 }

@@ -1,9 +1,10 @@
 #include "make_update/update_plan.h"
 
 #include <algorithm>
-#include <cstdio>
+#include <cstring>
 #include <map>
 
+#include "common/cli.h"
 #include "common/fsutil.h"
 
 namespace make_update {
@@ -19,25 +20,17 @@ std::string RefusalOf(const Entry& e) {
     if (c == '"') return "its name holds a double quote, which the manifest cannot quote";
     if (c == '\r' || c == '\n') return "its name holds a line break, which would end a manifest line";
   }
+  const std::string name = e.rel.substr(e.rel.rfind('/') + 1);
+  for (const char* reserved : {".zel-backup", ".zel-part"})
+    if (name.size() >= strlen(reserved) && name.compare(name.size() - strlen(reserved), std::string::npos, reserved) == 0)
+      return std::string("its name ends in \"") + reserved + "\", which the updater reserves for its backups";
+  if (e.kind == Entry::kFile && name.size() > kMaxNameLength)
+    return "its name is " + std::to_string(name.size()) + " bytes; with \".zel-backup\" added for its backup it " +
+           "would pass the file system's limit of 255: at most " + std::to_string(kMaxNameLength);
   if (e.rel.size() > kMaxPathLength)
     return "its path is " + std::to_string(e.rel.size()) + " bytes; the updater handles at most " +
            std::to_string(kMaxPathLength);
   return {};
-}
-
-// |path| as it can be shown on one line: control bytes as escapes.
-std::string Printable(const std::string& path) {
-  std::string out;
-  for (unsigned char c : path) {
-    if (c >= 0x20 && c != 0x7f) {
-      out += char(c);
-    } else {
-      char buf[8];
-      snprintf(buf, sizeof(buf), c == '\r' ? "\\r" : c == '\n' ? "\\n" : "\\x%02x", c);
-      out += buf;
-    }
-  }
-  return out;
 }
 
 std::vector<Entry> WalkChecked(const std::string& root, const char* label, std::vector<std::string>& refusals) {
@@ -45,7 +38,7 @@ std::vector<Entry> WalkChecked(const std::string& root, const char* label, std::
   std::vector<Entry> entries = fsutil::WalkTree(root);
   for (const Entry& e : entries) {
     std::string why = RefusalOf(e);
-    if (!why.empty()) refusals.push_back(Printable(root + "/" + e.rel) + ": " + why);
+    if (!why.empty()) refusals.push_back(cli::Printable(root + "/" + e.rel) + ": " + why);
   }
   return entries;
 }
@@ -82,17 +75,17 @@ Plan PlanUpdate(const std::string& oldDir, const std::string& newDir) {
     auto o = old.find(e.rel);
     const Entry* before = o == old.end() ? nullptr : o->second;
     if (IsEmptyDir(newEntries, i) && !(before && before->kind == Entry::kDir))
-      plan.warnings.push_back(Printable(newDir + "/" + e.rel) +
+      plan.warnings.push_back(cli::Printable(newDir + "/" + e.rel) +
                               ": empty directory, not carried (the updater makes directories only as parents of files)");
     if (e.kind != Entry::kFile) continue;
     if (e.rel == "update.manifest")
-      refusals.push_back(Printable(newDir) + "/update.manifest: a file of this name at the root would collide with the "
+      refusals.push_back(cli::Printable(newDir) + "/update.manifest: a file of this name at the root would collide with the "
                          "archive's own manifest item");
     if (e.size > kMaxFileSize)
-      refusals.push_back(Printable(newDir + "/" + e.rel) + ": file of 2 GiB or more (" + std::to_string(e.size) +
+      refusals.push_back(cli::Printable(newDir + "/" + e.rel) + ": file of 2 GiB or more (" + std::to_string(e.size) +
                          " bytes); the archive's sizes are 32-bit");
     if (before && before->kind == Entry::kDir)
-      refusals.push_back(Printable(newDir + "/" + e.rel) +
+      refusals.push_back(cli::Printable(newDir + "/" + e.rel) +
                          ": a directory in OLD becomes a file in NEW; the updater removes no directories, "
                          "so this cannot be carried");
     FileState f;

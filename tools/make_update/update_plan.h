@@ -22,6 +22,10 @@ struct Error : std::runtime_error {
 // in a 1024-byte buffer and refuses names that do not fit.
 constexpr size_t kMaxPathLength = 1024 - sizeof(".zel-backup");
 
+// The longest file name (last component) whose backup name "NAME.zel-backup"
+// stays within the 255 bytes file systems allow for a name.
+constexpr size_t kMaxNameLength = 255 - (sizeof(".zel-backup") - 1);
+
 // Item sizes and archive positions are 32-bit signed in the formats.
 constexpr uint64_t kMaxFileSize = (uint64_t(1) << 31) - 1;
 
@@ -46,7 +50,9 @@ struct Plan {
 // Walks both trees and plans the update; |oldDir| empty plans a complete
 // update. Throws Error listing every refusal at once, one per line: symbolic
 // links and special files (in either tree), names holding a double quote, a
-// carriage return or a line feed, paths longer than kMaxPathLength, files of
+// carriage return or a line feed, names ending in ".zel-backup" or
+// ".zel-part" (the updater's own), file names longer than kMaxNameLength,
+// paths longer than kMaxPathLength, files of
 // 2 GiB or more in NEW, a file "update.manifest" at NEW's root, and a
 // directory of OLD that is a file in NEW. Throws std::runtime_error naming the
 // path when a tree cannot be read.

@@ -9,10 +9,10 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <set>
 
 #include "common/fsutil.h"
+#include "common/temp_files.h"
 
 extern char** environ;
 
@@ -24,17 +24,13 @@ namespace {
   throw Error(path + ": " + what + ": " + strerror(errno));
 }
 
-std::string MakeScratchDir() {
-  const char* tmp = getenv("TMPDIR");
-  std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/make-update-verify.XXXXXX";
-  if (!mkdtemp(pattern.data())) FailErrno(pattern, "cannot create the scratch folder for --verify");
-  return pattern;
-}
-
 // Copies the regular files of |from| to |to| with their exact permission bits.
-void CopyTree(const std::string& from, const std::string& to) {
+void CopyTree(const std::string& from, const std::string& to, const VerifyProgress& progress) {
   fsutil::MakeDirs(to);
-  for (const fsutil::Entry& e : fsutil::WalkTree(from)) {
+  const std::vector<fsutil::Entry> entries = fsutil::WalkTree(from);
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const fsutil::Entry& e = entries[i];
+    if (progress) progress("copying OLD", i + 1, entries.size());
     const std::string dest = to + "/" + e.rel;
     if (e.kind == fsutil::Entry::kDir) {
       fsutil::MakeDirs(dest);
@@ -60,10 +56,12 @@ int RunUpdater(const std::vector<std::string>& argv, const std::string& cwd, con
   const int out = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (out < 0) FailErrno(outputPath, "cannot create");
 
-  const pid_t pid = fork();
-  if (pid < 0) {
+  pid_t pid;
+  try {
+    pid = temp_files::ForkChild(argv[0]);
+  } catch (...) {
     close(out);
-    FailErrno(argv[0], "cannot start");
+    throw;
   }
   if (pid == 0) {
     umask(0);
@@ -72,20 +70,17 @@ int RunUpdater(const std::vector<std::string>& argv, const std::string& cwd, con
     _exit(127);
   }
   close(out);
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) FailErrno(argv[0], "cannot wait for it");
-  }
-  return status;
+  return temp_files::WaitChild(pid, argv[0]);
 }
 
 std::string Quote(const std::string& s) { return "\"" + s + "\""; }
 
 // What differs between the tree at |installed| and NEW, one line each.
-std::vector<std::string> CompareWithNew(const Plan& plan, const std::string& installed) {
+std::vector<std::string> CompareWithNew(const Plan& plan, const std::string& installed, const VerifyProgress& progress) {
   std::vector<std::string> problems;
   std::set<std::string> expected;
   for (const FileState& f : plan.files) {
+    if (progress) progress("comparing with NEW", expected.size() + 1, plan.files.size());
     expected.insert(f.path);
     const std::string path = installed + "/" + f.path;
     struct stat st;
@@ -120,23 +115,27 @@ std::string UpdaterBesideThisProgram() {
   return updater;
 }
 
-void VerifyWithUpdater(const std::string& updaterPath, const Plan& plan, const std::vector<char>& archive) {
-  const std::string scratch = MakeScratchDir();
-  const std::string installed = scratch + "/install";
-  const std::string update = scratch + "/update";
+void VerifyWithUpdater(const std::string& updaterPath, const Plan& plan, const std::vector<char>& archive,
+                       const VerifyProgress& progress) {
+  temp_files::ScratchFolder scratch("make-update-verify");
+  const std::string installed = scratch.path() + "/install";
+  const std::string update = scratch.path() + "/update";
+  if (plan.oldDir.empty())
+    fsutil::MakeDirs(installed);
+  else
+    CopyTree(plan.oldDir, installed, progress);
+  fsutil::MakeDirs(update);
+  fsutil::WriteFile(update + "/update.zar", std::string_view(archive.data(), archive.size()));
+
+  if (progress) progress("applying the update with the updater", 0, 0);
+  const int status = RunUpdater({updaterPath, update, "0"}, installed, scratch.path() + "/updater.out");
+  // From here on a problem is the update's or the updater's: the scratch copy
+  // is kept for a look.
   std::vector<std::string> problems;
   try {
-    if (plan.oldDir.empty())
-      fsutil::MakeDirs(installed);
-    else
-      CopyTree(plan.oldDir, installed);
-    fsutil::MakeDirs(update);
-    fsutil::WriteFile(update + "/update.zar", std::string_view(archive.data(), archive.size()));
-
-    const int status = RunUpdater({updaterPath, update, "0"}, installed, scratch + "/updater.out");
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
       problems.push_back("the updater did not exit with 0 (wait status " + std::to_string(status) + "; see " +
-                         scratch + "/updater.out)");
+                         scratch.path() + "/updater.out)");
     } else {
       const std::string result = fsutil::ReadFile(update + "/update.status");
       if (result != "succeeded\n")
@@ -145,19 +144,16 @@ void VerifyWithUpdater(const std::string& updaterPath, const Plan& plan, const s
       const std::set<std::string> runFiles = {"update.zar", "update.manifest", "update.log", "update.status"};
       for (const fsutil::Entry& e : fsutil::WalkTree(update))
         if (!runFiles.count(e.rel)) problems.push_back(Quote("update/" + e.rel) + " is left in the update folder");
-      if (problems.empty()) problems = CompareWithNew(plan, installed);
+      if (problems.empty()) problems = CompareWithNew(plan, installed, progress);
     }
   } catch (const std::exception& e) {
     problems.push_back(e.what());
   }
-  if (problems.empty()) {
-    std::error_code ignored;
-    std::filesystem::remove_all(scratch, ignored);
-    return;
-  }
+  if (problems.empty()) return;
+  scratch.Keep();
   std::string message = "verification with " + updaterPath + " failed; nothing was written:";
   for (const std::string& p : problems) message += "\n  " + p;
-  message += "\n  (the scratch copy is kept in " + scratch + ")";
+  message += "\n  (the scratch copy is kept in " + scratch.path() + ")";
   throw Error(message);
 }
 

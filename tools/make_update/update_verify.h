@@ -1,6 +1,7 @@
 // Proving a whole update with the real updater program before it ships.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,10 @@ namespace make_update {
 // /proc/self/exe). Throws Error when it is not there.
 std::string UpdaterBesideThisProgram();
 
+// Told what the verification is doing: |phase| and |done| of |total| files
+// (|total| 0 where files are not counted).
+using VerifyProgress = std::function<void(const char* phase, size_t done, size_t total)>;
+
 // Copies OLD (nothing for a complete update) into a scratch folder, applies
 // the update |archive| there with the updater at |updaterPath| (parent-pid 0,
 // no DISPLAY or WAYLAND_DISPLAY, umask 0 so that every mode is the archive's
@@ -21,7 +26,10 @@ std::string UpdaterBesideThisProgram();
 // left in the update folder. Directories are not compared (the updater makes
 // them as parents and removes none).
 // Removes the scratch folder on success; throws Error listing what differed,
-// and keeping the scratch folder for a look, on failure.
-void VerifyWithUpdater(const std::string& updaterPath, const Plan& plan, const std::vector<char>& archive);
+// and keeping the scratch folder for a look, when the updater ran and the
+// result is wrong; throws and removes it on any other failure. A stop signal
+// kills the updater and removes the folder (see temp_files.h).
+void VerifyWithUpdater(const std::string& updaterPath, const Plan& plan, const std::vector<char>& archive,
+                       const VerifyProgress& progress = nullptr);
 
 }  // namespace make_update
