@@ -1,7 +1,8 @@
 // zar: create, list and extract update archives.
 //
 //   zar -c ARCHIVE [-C DIR] PATH...   create (directories are walked)
-//   zar -t ARCHIVE                    list name, stored size and mode
+//   zar -t ARCHIVE                    list name, stored size and mode, and
+//                                     whether ARCHIVE.minisig is beside it
 //   zar -x ARCHIVE [-C DIR]           extract every item
 //
 // Exit codes: 0 success, 1 the operation failed, 2 bad command line.
@@ -32,7 +33,9 @@ const char kUsage[] =
     "              by its path as given, a directory adds every file below it,\n"
     "              named by its relative path, in sorted order. Each item is one\n"
     "              bzip2 stream (level 9); its flags are the file's permission bits.\n"
-    "  -t ARCHIVE  list each item: name, stored (compressed) size, mode in octal.\n"
+    "  -t ARCHIVE  list each item: name, stored (compressed) size, mode in octal;\n"
+    "              then a line telling whether ARCHIVE.minisig, its signature\n"
+    "              file, is beside it (not whether it verifies).\n"
     "  -x ARCHIVE  extract every item below the current directory, creating parent\n"
     "              directories; absolute names and '..' components are refused.\n"
     "  -C DIR      with -c, PATHs are relative to DIR; with -x, extract into DIR.\n"
@@ -100,6 +103,13 @@ int List(const std::string& archive) {
   ArchiveReader reader;
   for (ZarItem* item : ListItems(OpenOrThrow(reader, archive)))
     printf("%s\t%u\t%04o\n", item->name, item->length, item->flags & 07777);
+  // The signature travels beside the archive, not in it.
+  const std::string signature = archive + ".minisig";
+  struct stat st;
+  if (stat(signature.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+    printf("signature: %s is present\n", signature.c_str());
+  else
+    printf("signature: none (no %s)\n", signature.c_str());
   return 0;
 }
 

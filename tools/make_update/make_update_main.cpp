@@ -7,13 +7,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "common/fsutil.h"
+#include "common/signing.h"
 #include "make_update/update_build.h"
 #include "make_update/update_plan.h"
 #include "make_update/update_verify.h"
@@ -22,6 +25,7 @@ namespace {
 
 const char kUsage[] =
     "Usage: make-update [--from OLD_DIR] --to NEW_DIR --output UPDATE_DIR [-j N] [--memory MIB] [--verify]\n"
+    "                   [--sign SECRET_KEY_FILE [--public-key PUBLIC_KEY_FILE]]\n"
     "\n"
     "Writes UPDATE_DIR/update.zar, the update that turns the installed tree OLD_DIR\n"
     "into NEW_DIR (UPDATE_DIR is created when missing).\n"
@@ -39,6 +43,17 @@ const char kUsage[] =
     "                  display, umask 0) and check that every regular file then has\n"
     "                  NEW_DIR's bytes and permission bits, and that no other file,\n"
     "                  backup or temporary file is left.\n"
+    "  --sign KEY      also write UPDATE_DIR/update.zar.minisig, the archive's\n"
+    "                  signature by the secret key file KEY (as made by\n"
+    "                  \"minisign -G -W\"; a key encrypted with a password is\n"
+    "                  refused). Its trusted comment holds the update's name (the\n"
+    "                  last component of UPDATE_DIR) and the archive's size.\n"
+    "                  Without --sign, a signature left from an earlier run is\n"
+    "                  removed. An updater with \"updater.pub\" beside it applies\n"
+    "                  only archives whose signature by that key verifies.\n"
+    "  --public-key PUB  with --sign and --verify: check the signature against the\n"
+    "                  public key file PUB with the updater's own code, and apply\n"
+    "                  the update with a copy of the updater that has PUB beside it.\n"
     "  --help          show this text.\n"
     "\n"
     "For a file that is in both trees: nothing when bytes and permission bits are\n"
@@ -82,6 +97,7 @@ struct Options {
   unsigned jobs = 0;
   uint64_t memoryBudget = 0;
   bool verify = false;
+  std::string secretKey, publicKey;
 };
 
 unsigned ParseCount(const std::string& option, const std::string& text, unsigned max) {
@@ -125,12 +141,18 @@ Options ParseArgs(int argc, char** argv) {
       o.memoryBudget = uint64_t(ParseCount(arg, takeValue(), 1u << 24)) << 20;
     } else if (arg == "--verify" && !hasValue) {
       o.verify = true;
+    } else if (arg == "--sign") {
+      o.secretKey = takeValue();
+    } else if (arg == "--public-key") {
+      o.publicKey = takeValue();
     } else {
       throw UsageError("unknown argument '" + std::string(argv[i]) + "'");
     }
   }
   if (o.to.empty()) throw UsageError("--to NEW_DIR is required");
   if (o.output.empty()) throw UsageError("--output UPDATE_DIR is required");
+  if (!o.publicKey.empty() && (o.secretKey.empty() || !o.verify))
+    throw UsageError("--public-key needs --sign and --verify");
   if (o.jobs == 0) o.jobs = std::max(1u, std::thread::hardware_concurrency());
   if (o.memoryBudget == 0) {
     const long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGESIZE);
@@ -151,6 +173,8 @@ int Run(int argc, char** argv) {
   const Options o = ParseArgs(argc, argv);
   // Found first, so that a missing updater fails before the long work.
   const std::string updater = o.verify ? make_update::UpdaterBesideThisProgram() : std::string();
+  std::optional<signing::SecretKey> key;
+  if (!o.secretKey.empty()) key = signing::ReadSecretKey(o.secretKey);
 
   const make_update::Plan plan = make_update::PlanUpdate(o.from, o.to);
   for (const std::string& w : plan.warnings) fprintf(stderr, "make-update: warning: %s\n", w.c_str());
@@ -175,13 +199,26 @@ int Run(int argc, char** argv) {
   } catch (const std::length_error& e) {
     throw make_update::Error(archivePath + ": " + e.what());
   }
-  if (o.verify) make_update::VerifyWithUpdater(updater, plan, bytes);
+  std::string signature;
+  if (key) {
+    std::filesystem::path name = std::filesystem::absolute(o.output).lexically_normal();
+    if (!name.has_filename()) name = name.parent_path();
+    signature = signing::Sign(*key, std::string_view(bytes.data(), bytes.size()),
+                              "update:" + name.filename().string() + "\tsize:" + std::to_string(bytes.size()));
+  }
+  if (o.verify) make_update::VerifyWithUpdater(updater, plan, bytes, signature, o.publicKey);
   fsutil::MakeDirs(o.output);
   fsutil::WriteFile(archivePath, std::string_view(bytes.data(), bytes.size()));
+  const std::string signaturePath = archivePath + ".minisig";
+  if (key)
+    fsutil::WriteFile(signaturePath, signature);
+  else if (unlink(signaturePath.c_str()) != 0 && errno != ENOENT)
+    throw make_update::Error(signaturePath + ": cannot remove the signature of an earlier archive: " + strerror(errno));
 
   printf("%s: %s, %s, %s; %s unchanged%s\n", archivePath.c_str(), Plural(u.adds, "add").c_str(),
          Plural(u.patches, "patch").c_str(), Plural(u.removes, "remove").c_str(), Plural(u.unchanged, "file").c_str(),
          o.verify ? "; verified with the updater" : "");
+  if (key) printf("%s: signed\n", signaturePath.c_str());
   printf("update.zar: %zu bytes for %llu bytes of changed files; a complete update would be %llu bytes (%.2f%%)\n",
          bytes.size(), (unsigned long long)u.carriedBytes, (unsigned long long)u.completeSize,
          u.completeSize ? 100.0 * double(bytes.size()) / double(u.completeSize) : 100.0);

@@ -13,6 +13,7 @@
 #include <set>
 
 #include "common/fsutil.h"
+#include "common/signing.h"
 
 extern char** environ;
 
@@ -120,7 +121,8 @@ std::string UpdaterBesideThisProgram() {
   return updater;
 }
 
-void VerifyWithUpdater(const std::string& updaterPath, const Plan& plan, const std::vector<char>& archive) {
+void VerifyWithUpdater(const std::string& updaterPath, const Plan& plan, const std::vector<char>& archive,
+                       const std::string& signature, const std::string& publicKeyPath) {
   const std::string scratch = MakeScratchDir();
   const std::string installed = scratch + "/install";
   const std::string update = scratch + "/update";
@@ -132,8 +134,19 @@ void VerifyWithUpdater(const std::string& updaterPath, const Plan& plan, const s
       CopyTree(plan.oldDir, installed);
     fsutil::MakeDirs(update);
     fsutil::WriteFile(update + "/update.zar", std::string_view(archive.data(), archive.size()));
+    std::string updater = updaterPath;
+    if (!signature.empty()) fsutil::WriteFile(update + "/update.zar.minisig", signature);
+    if (!publicKeyPath.empty()) {
+      signing::Verify(update + "/update.zar", update + "/update.zar.minisig", publicKeyPath);
+      // The key goes beside a copy: installed beside the real program it
+      // would hold every later run to this key.
+      updater = scratch + "/bin/updater";
+      fsutil::MakeDirs(scratch + "/bin");
+      fsutil::WriteFile(updater, fsutil::ReadFile(updaterPath), 0755);
+      fsutil::WriteFile(scratch + "/bin/updater.pub", fsutil::ReadFile(publicKeyPath));
+    }
 
-    const int status = RunUpdater({updaterPath, update, "0"}, installed, scratch + "/updater.out");
+    const int status = RunUpdater({updater, update, "0"}, installed, scratch + "/updater.out");
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
       problems.push_back("the updater did not exit with 0 (wait status " + std::to_string(status) + "; see " +
                          scratch + "/updater.out)");
@@ -142,7 +155,8 @@ void VerifyWithUpdater(const std::string& updaterPath, const Plan& plan, const s
       if (result != "succeeded\n")
         problems.push_back("the update did not succeed: update.status says " + Quote(result.substr(0, result.find('\n'))) +
                            " (see " + update + "/update.log)");
-      const std::set<std::string> runFiles = {"update.zar", "update.manifest", "update.log", "update.status"};
+      const std::set<std::string> runFiles = {"update.zar", "update.zar.minisig", "update.manifest", "update.log",
+                                              "update.status"};
       for (const fsutil::Entry& e : fsutil::WalkTree(update))
         if (!runFiles.count(e.rel)) problems.push_back(Quote("update/" + e.rel) + " is left in the update folder");
       if (problems.empty()) problems = CompareWithNew(plan, installed);
