@@ -66,8 +66,8 @@ int signature_parse_public_key(const char* text, size_t length, SignaturePublicK
 // Parses a signature file's text; |out| points into |text|. 0 or ERR_SIGNATURE.
 int signature_parse(const char* text, size_t length, SignatureRecord* out);
 
-// Reads the whole regular file |path| into |buf|, without following it when
-// it would block (a FIFO). 0 with *length set; ERR_READ when it cannot be
+// Reads the whole regular file |path| into |buf|; the open never blocks (a
+// FIFO in its place is refused, not waited on). 0 with *length set; ERR_READ when it cannot be
 // opened or read (*missing tells "no such file"); ERR_SIGNATURE when it is not
 // a regular file or holds more than kSignatureFileMax bytes.
 int signature_read_file(const char* path, char (&buf)[kSignatureFileMax], size_t* length, bool* missing);
