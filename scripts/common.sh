@@ -3,8 +3,8 @@
 
 # Packages every build and test needs. npm is preinstalled on the machines
 # and must never come from apt (it conflicts with the installed Node.js).
-BUILD_PACKAGES=(cmake make g++ pkg-config libbz2-dev bzip2 libgtest-dev libdivsufsort-dev libgtk-3-dev)
-TEST_PACKAGES=(clang libclang-rt-14-dev xvfb xdotool imagemagick tesseract-ocr python3-xlib strace)
+BUILD_PACKAGES=(cmake make g++ pkg-config libbz2-dev bzip2 libgtest-dev libdivsufsort-dev libgtk-3-dev libsodium-dev)
+TEST_PACKAGES=(clang libclang-rt-14-dev xvfb xdotool imagemagick tesseract-ocr python3-xlib strace minisign)
 
 # Installs whichever of the named packages are missing (as root, with apt-get).
 ensure_packages() {

@@ -1,5 +1,6 @@
 // zar: create, list and extract update archives.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,7 +31,8 @@ const char kDetails[] =
     "(compressed) size, content size, name. The content size is counted by\n"
     "decoding the item, so a corrupt item shows '?' and makes the exit code 1.\n"
     "In names, control bytes are shown as \\n, \\r, \\t or \\xNN and a backslash\n"
-    "as \\\\.\n"
+    "as \\\\. A last line tells whether ARCHIVE.minisig, the archive's signature\n"
+    "file, is beside it (not whether it verifies).\n"
     "\n"
     "Every file is written under a temporary name beside it and renamed into\n"
     "place only when whole; on a failure or on SIGINT, SIGTERM or SIGHUP the\n"
@@ -167,6 +169,13 @@ int List(const std::string& archive) {
       bad.push_back(archive + ": item '" + name + "': " + Describe(rc, err));
     }
   }
+  // The signature travels beside the archive, not in it.
+  const std::string signature = archive + ".minisig";
+  struct stat st;
+  if (stat(signature.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+    printf("signature: %s is present\n", cli::Printable(signature).c_str());
+  else
+    printf("signature: none (no %s)\n", cli::Printable(signature).c_str());
   if (bad.empty()) return 0;
   fflush(stdout);
   std::string message = bad[0];

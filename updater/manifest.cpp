@@ -98,6 +98,9 @@ int DoUpdate() {
     if (rc == 0) rc = journal_begin(PatchFile::sPatchIndex);
     if (rc == 0) {
       rc = list.Execute();
+      // The bytes applied must be the bytes whose signature was checked: an
+      // archive rewritten during the run is rolled back.
+      if (rc == 0) rc = gArchiveReader.CheckUnchanged();
       // Once COMMIT is recorded, a crash in Finish leaves a finished update.
       if (rc == 0) rc = journal_commit();
       list.Finish(rc);

@@ -20,6 +20,7 @@
 #include "manifest.h"
 #include "paths.h"
 #include "run.h"
+#include "signature.h"
 #include "ui/launchchild.h"
 #include "ui/progressui.h"
 
@@ -102,7 +103,7 @@ void* UpdateThreadFunc(void*) {
   int status = journal_recover(&applied);
   if (status == 0 && !applied) {
     char path[kPathBufferSize];
-    status = FormatPath(path, "%s/update.zar", gSourcePath) ? gArchiveReader.Open(path) : ERR_READ;
+    status = FormatPath(path, "%s/update.zar", gSourcePath) ? OpenSignedArchive(path) : ERR_READ;
     if (status == 0) {
       status = DoUpdate();
       gArchiveReader.Close();

@@ -118,6 +118,14 @@ std::vector<std::string> ListTree(const std::string& root) {
   return out;
 }
 
+void FlipBase64Bit(const std::string& path, size_t column) {
+  static const std::string kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string text = ReadFile(path);
+  char& c = text[text.find('\n') + 1 + column];
+  c = kAlphabet[kAlphabet.find(c) ^ 1];
+  WriteFile(path, text);
+}
+
 RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& options) {
   RunResult result;
   int out_pipe[2], err_pipe[2];

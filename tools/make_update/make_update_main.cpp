@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -15,6 +17,7 @@
 
 #include "common/cli.h"
 #include "common/fsutil.h"
+#include "common/signing.h"
 #include "make_update/update_build.h"
 #include "make_update/update_plan.h"
 #include "make_update/update_verify.h"
@@ -70,6 +73,7 @@ struct Options {
   uint64_t memoryBudget = 0;
   bool verify = false;
   bool quiet = false;
+  std::string secretKey, publicKey;
 };
 
 // One progress line on the terminal, rewritten in place.
@@ -82,6 +86,8 @@ std::string Plural(size_t n, const std::string& word) {
 int Run(const Options& o) {
   // Found first, so that a missing updater fails before the long work.
   const std::string updater = o.verify ? make_update::UpdaterBesideThisProgram() : std::string();
+  std::optional<signing::SecretKey> key;
+  if (!o.secretKey.empty()) key = signing::ReadSecretKey(o.secretKey);
 
   const make_update::Plan plan = make_update::PlanUpdate(o.from, o.to);
   for (const std::string& w : plan.warnings) fprintf(stderr, "make-update: warning: %s\n", w.c_str());
@@ -107,6 +113,13 @@ int Run(const Options& o) {
   } catch (const std::length_error& e) {
     throw make_update::Error(archivePath + ": " + e.what());
   }
+  std::string signature;
+  if (key) {
+    std::filesystem::path name = std::filesystem::absolute(o.output).lexically_normal();
+    if (!name.has_filename()) name = name.parent_path();
+    signature = signing::Sign(*key, std::string_view(bytes.data(), bytes.size()),
+                              "update:" + name.filename().string() + "\tsize:" + std::to_string(bytes.size()));
+  }
   if (o.verify) {
     make_update::VerifyProgress progress;
     if (terminal)
@@ -114,11 +127,16 @@ int Run(const Options& o) {
         ShowProgress("verifying: " + std::string(phase) +
                      (total ? ", " + std::to_string(done) + " of " + std::to_string(total) + " files" : ""));
       };
-    make_update::VerifyWithUpdater(updater, plan, bytes, progress);
+    make_update::VerifyWithUpdater(updater, plan, bytes, signature, o.publicKey, progress);
     if (terminal) fputc('\n', stderr);
   }
   fsutil::MakeDirs(o.output);
   fsutil::WriteFile(archivePath, std::string_view(bytes.data(), bytes.size()));
+  const std::string signaturePath = archivePath + ".minisig";
+  if (key)
+    fsutil::WriteFile(signaturePath, signature);
+  else if (unlink(signaturePath.c_str()) != 0 && errno != ENOENT)
+    throw make_update::Error(signaturePath + ": cannot remove the signature of an earlier archive: " + strerror(errno));
 
   printf("%s: %s, %s, %s; %s unchanged%s\n", archivePath.c_str(), Plural(u.adds, "add").c_str(),
          Plural(u.patches, "patch").c_str(), Plural(u.removes, "remove").c_str(), Plural(u.unchanged, "file").c_str(),
@@ -135,7 +153,8 @@ int main(int argc, char** argv) {
   Options o;
   const cli::Program program{
       "make-update",
-      {"[--from OLD_DIR] --to NEW_DIR --output UPDATE_DIR [-j N] [--memory MIB] [--verify] [-q]"},
+      {"[--from OLD_DIR] --to NEW_DIR --output UPDATE_DIR [-j N] [--memory MIB] [--verify] [-q]\n"
+       "                   [--sign KEY [--public-key PUB]]"},
       kDescription,
       {
           {"from", 0, "OLD_DIR",
@@ -163,6 +182,23 @@ int main(int argc, char** argv) {
            "permission bits, and that no other file, backup or\n"
            "temporary file is left.",
            [&](const std::string&) { o.verify = true; }},
+          {"sign", 0, "KEY",
+           "also write UPDATE_DIR/update.zar.minisig, the\n"
+           "archive's signature by the secret key file KEY (as\n"
+           "made by \"minisign -G -W\"; a key encrypted with a\n"
+           "password is refused). Its trusted comment holds the\n"
+           "update's name (the last component of UPDATE_DIR) and\n"
+           "the archive's size. Without --sign, a signature left\n"
+           "from an earlier run is removed. An updater with\n"
+           "\"updater.pub\" beside it applies only archives whose\n"
+           "signature by that key verifies.",
+           [&](const std::string& v) { o.secretKey = v; }},
+          {"public-key", 0, "PUB",
+           "with --sign and --verify: check the signature\n"
+           "against the public key file PUB with the updater's\n"
+           "own code, and apply the update with a copy of the\n"
+           "updater that has PUB beside it.",
+           [&](const std::string& v) { o.publicKey = v; }},
           {"quiet", 'q', nullptr, "show no progress.", [&](const std::string&) { o.quiet = true; }},
       },
       kDetails};
@@ -170,6 +206,8 @@ int main(int argc, char** argv) {
     if (!operands.empty()) throw cli::UsageError("unexpected argument '" + cli::Printable(operands[0]) + "'");
     if (o.to.empty()) throw cli::UsageError("--to NEW_DIR is required");
     if (o.output.empty()) throw cli::UsageError("--output UPDATE_DIR is required");
+    if (!o.publicKey.empty() && (o.secretKey.empty() || !o.verify))
+      throw cli::UsageError("--public-key needs --sign and --verify");
     if (o.jobs == 0) o.jobs = std::max(1u, std::thread::hardware_concurrency());
     if (o.memoryBudget == 0) {
       const long pages = sysconf(_SC_PHYS_PAGES), pageSize = sysconf(_SC_PAGESIZE);

@@ -12,6 +12,7 @@
 #include <set>
 
 #include "common/fsutil.h"
+#include "common/signing.h"
 #include "common/temp_files.h"
 
 extern char** environ;
@@ -116,6 +117,7 @@ std::string UpdaterBesideThisProgram() {
 }
 
 void VerifyWithUpdater(const std::string& updaterPath, const Plan& plan, const std::vector<char>& archive,
+                       const std::string& signature, const std::string& publicKeyPath,
                        const VerifyProgress& progress) {
   temp_files::ScratchFolder scratch("make-update-verify");
   const std::string installed = scratch.path() + "/install";
@@ -126,9 +128,20 @@ void VerifyWithUpdater(const std::string& updaterPath, const Plan& plan, const s
     CopyTree(plan.oldDir, installed, progress);
   fsutil::MakeDirs(update);
   fsutil::WriteFile(update + "/update.zar", std::string_view(archive.data(), archive.size()));
+  std::string updater = updaterPath;
+  if (!signature.empty()) fsutil::WriteFile(update + "/update.zar.minisig", signature);
+  if (!publicKeyPath.empty()) {
+    signing::Verify(update + "/update.zar", update + "/update.zar.minisig", publicKeyPath);
+    // The key goes beside a copy: installed beside the real program it
+    // would hold every later run to this key.
+    updater = scratch.path() + "/bin/updater";
+    fsutil::MakeDirs(scratch.path() + "/bin");
+    fsutil::WriteFile(updater, fsutil::ReadFile(updaterPath), 0755);
+    fsutil::WriteFile(scratch.path() + "/bin/updater.pub", fsutil::ReadFile(publicKeyPath));
+  }
 
   if (progress) progress("applying the update with the updater", 0, 0);
-  const int status = RunUpdater({updaterPath, update, "0"}, installed, scratch.path() + "/updater.out");
+  const int status = RunUpdater({updater, update, "0"}, installed, scratch.path() + "/updater.out");
   // From here on a problem is the update's or the updater's: the scratch copy
   // is kept for a look.
   std::vector<std::string> problems;
@@ -141,7 +154,8 @@ void VerifyWithUpdater(const std::string& updaterPath, const Plan& plan, const s
       if (result != "succeeded\n")
         problems.push_back("the update did not succeed: update.status says " + Quote(result.substr(0, result.find('\n'))) +
                            " (see " + update + "/update.log)");
-      const std::set<std::string> runFiles = {"update.zar", "update.manifest", "update.log", "update.status"};
+      const std::set<std::string> runFiles = {"update.zar", "update.zar.minisig", "update.manifest", "update.log",
+                                              "update.status"};
       for (const fsutil::Entry& e : fsutil::WalkTree(update))
         if (!runFiles.count(e.rel)) problems.push_back(Quote("update/" + e.rel) + " is left in the update folder");
       if (problems.empty()) problems = CompareWithNew(plan, installed, progress);

@@ -25,11 +25,16 @@ using VerifyProgress = std::function<void(const char* phase, size_t done, size_t
 // file that should be gone, no backup, no temporary file, and no staged patch
 // left in the update folder. Directories are not compared (the updater makes
 // them as parents and removes none).
+// With |signature| (the text of update.zar.minisig) and |publicKeyPath|, the
+// signature is first checked with the updater's own code, and the update is
+// applied by a copy of the updater with that key installed beside it, which
+// refuses it unless the signature verifies.
 // Removes the scratch folder on success; throws Error listing what differed,
 // and keeping the scratch folder for a look, when the updater ran and the
 // result is wrong; throws and removes it on any other failure. A stop signal
 // kills the updater and removes the folder (see temp_files.h).
 void VerifyWithUpdater(const std::string& updaterPath, const Plan& plan, const std::vector<char>& archive,
+                       const std::string& signature = {}, const std::string& publicKeyPath = {},
                        const VerifyProgress& progress = nullptr);
 
 }  // namespace make_update

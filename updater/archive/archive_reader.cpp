@@ -14,8 +14,35 @@ ArchiveReader gArchiveReader;
 
 int ArchiveReader::Open(const char* path) {
   Close();
-  mFile = zar_open(path);
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return ERR_READ;
+  struct stat opened;
+  if (fstat(fd, &opened) != 0) {
+    close(fd);
+    return ERR_READ;
+  }
+  return Open(fd, opened);
+}
+
+int ArchiveReader::Open(int fd, const struct stat& opened) {
+  Close();
+  FILE* fp = fdopen(fd, "rb");
+  if (!fp) {
+    close(fd);
+    return ERR_READ;
+  }
+  mFile = zar_open_stream(fp);
+  mOpened = opened;
   return mFile ? 0 : ERR_READ;
+}
+
+int ArchiveReader::CheckUnchanged() const {
+  struct stat now;
+  if (!mFile || fstat(fileno(mFile->fp), &now) != 0) return ERR_READ;
+  const bool same = now.st_size == mOpened.st_size && now.st_mtim.tv_sec == mOpened.st_mtim.tv_sec &&
+                    now.st_mtim.tv_nsec == mOpened.st_mtim.tv_nsec && now.st_ctim.tv_sec == mOpened.st_ctim.tv_sec &&
+                    now.st_ctim.tv_nsec == mOpened.st_ctim.tv_nsec;
+  return same ? 0 : ERR_DATA;
 }
 
 void ArchiveReader::Close() {

@@ -3,21 +3,32 @@
 // gArchiveReader, used only by the update's worker thread.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdio>
 
 #include "zar.h"
 
 class ArchiveReader {
  public:
-  ArchiveReader() : mFile(nullptr) {}
+  ArchiveReader() : mFile(nullptr), mOpened{} {}
   ~ArchiveReader() { Close(); }
   ArchiveReader(const ArchiveReader&) = delete;
   ArchiveReader& operator=(const ArchiveReader&) = delete;
 
   // Opens the archive at |path|, closing any open one first. 0 or ERR_READ.
   int Open(const char* path);
+  // Takes |fd| (open for reading) as the archive, closing any open one first;
+  // |opened| is the file's state when it was opened, before anything read
+  // it, for CheckUnchanged. The descriptor is the reader's from now on, also
+  // on failure. 0 or ERR_READ.
+  int Open(int fd, const struct stat& opened);
   // Releases the open archive, if any. Closing twice is harmless.
   void Close();
+  // 0 while the open archive's size, modification time and change time are
+  // those it had when it was opened; ERR_DATA once any differs (the bytes
+  // applied might not be the bytes checked), ERR_READ when it cannot be asked.
+  int CheckUnchanged() const;
 
   // Decompresses the item |name| into a file created at |dest| with the item's
   // mode (less the umask; an existing file keeps its own). 0, ERR_READ (no such
@@ -33,6 +44,7 @@ class ArchiveReader {
 
  private:
   ZarFile* mFile;
+  struct stat mOpened;
 };
 
 extern ArchiveReader gArchiveReader;

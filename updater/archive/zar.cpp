@@ -26,7 +26,10 @@ bool read_be32(FILE* fp, uint32_t* out) {
 
 ZarFile* zar_open(const char* path) {
   FILE* fp = fopen(path, "rb");
-  if (!fp) return nullptr;
+  return fp ? zar_open_stream(fp) : nullptr;
+}
+
+ZarFile* zar_open_stream(FILE* fp) {
   ZarFile* zar = (ZarFile*)malloc(sizeof(ZarFile));
   if (!zar) {
     fclose(fp);

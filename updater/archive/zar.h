@@ -27,6 +27,10 @@ struct ZarFile {
 // owns the stream and every item, or null on any failure (nothing is left open).
 ZarFile* zar_open(const char* path);
 
+// The same for an archive already open as |fp| ("rb"), which the handle owns
+// from now on, also on failure (it is then closed).
+ZarFile* zar_open_stream(FILE* fp);
+
 // Closes the stream and frees every item and the handle. |zar| must not be null.
 void zar_close(ZarFile* zar);
 

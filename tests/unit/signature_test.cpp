@@ -1,0 +1,112 @@
+// The signature file parser and bounded reader against files made by the real
+// minisign command, and the producer's secret-key reader and signer.
+#include "signature.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <stdexcept>
+
+#include "common/signing.h"
+#include "errors.h"
+#include "test_support.h"
+
+using namespace testing_support;
+
+namespace {
+
+class SignatureTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (access("/usr/bin/minisign", X_OK) != 0) GTEST_SKIP() << "minisign is not installed";
+    data = dir / "data";
+    WriteFile(data, RandomBytes(100000, 7));
+    const char* script = "minisign -G -W -p clear.pub -s clear.key && minisign -S -s clear.key -m data";
+    ASSERT_EQ(RunProgram({"/bin/sh", "-c", script}, RunOptions{dir.path(), {}, 60}).exit_code, 0);
+  }
+
+  ScratchDir dir;
+  std::string data;
+};
+
+std::string Replace(std::string text, const std::string& from, const std::string& to) {
+  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+    text.replace(at, from.size(), to);
+  return text;
+}
+
+TEST_F(SignatureTest, ReadsTheFormatsVariantsAndNothingElse) {
+  const std::string sig = ReadFile(data + ".minisig");
+  const size_t room = kSignatureFileMax - sig.size();  // lines after the fourth are ignored
+  const size_t secondLf = sig.find('\n', sig.find('\n') + 1);
+  const struct {
+    const char* what;
+    std::string text;
+    const char* reason;  // null: verifies
+  } rows[] = {
+      {"as written", sig, nullptr},
+      {"CR LF line ends", Replace(sig, "\n", "\r\n"), nullptr},
+      {"no final line end", sig.substr(0, sig.size() - 1), nullptr},
+      {"a fifth line, at the size bound", sig + std::string(room - 1, 'x') + "\n", nullptr},
+      {"one byte over the bound", sig + std::string(room, 'x') + "\n", kSignatureMalformed},
+      {"no untrusted comment prefix", sig.substr(2), kSignatureMalformed},
+      {"no trusted comment prefix", Replace(sig, "\ntrusted comment: ", "\ntrusted: "), kSignatureMalformed},
+      {"a byte after the base64", sig.substr(0, secondLf) + "A" + sig.substr(secondLf), kSignatureMalformed},
+      {"another algorithm", Replace(sig, "\nRU", "\nRV"), kSignatureMalformed},
+      {"no global signature", sig.substr(0, sig.find('\n', secondLf + 1) + 1), kSignatureMalformed},
+  };
+  for (const auto& row : rows) {
+    WriteFile(dir / "sig", row.text);
+    const char* reason = nullptr;
+    const int fd = open(data.c_str(), O_RDONLY);
+    EXPECT_EQ(signature_check(fd, (dir / "clear.pub").c_str(), (dir / "sig").c_str(), &reason),
+              row.reason ? ERR_SIGNATURE : 0) << row.what;
+    close(fd);
+    EXPECT_STREQ(reason, row.reason) << row.what;
+  }
+}
+
+TEST_F(SignatureTest, SignsWithKeysInTheClearOnly) {
+  // Made by "minisign -G" with a password, and the same key after
+  // "minisign -C -W", which carries a real checksum where -G -W writes zeros.
+  // (Deriving the password's key takes seconds and a GiB, so they are kept.)
+  WriteFile(dir / "sealed.pub",
+            "untrusted comment: minisign public key D8C1942BE8294F95\n"
+            "RWSVTynoK5TB2NlMaOTmvx5Pw25kKHRmDuBXc8rtOTgG+wGs+MI8n/Cz\n");
+  WriteFile(dir / "sealed.key",
+            "untrusted comment: minisign encrypted secret key\n"
+            "RWRTY0IyPMrHDRKyaLIc9Y2NyRAqmgVQgQ2NK/OcOauPdSes+AcAAAACAAAAAAAAAEAAAAAA9onY44xdD9zen+9RvYmqn81eqxlt+/2xmz"
+            "GAAycPXdFwtjPjmUnpp/RPDj0V7yj4lIgZEliI076XxgbdM6HTpmVnveSoX67Kr0iEJhwqJLaMa/Qx0QgakIY32QtTR4fkE2VtXAGJbDU=\n");
+  const std::string open =
+      "untrusted comment: minisign encrypted secret key\n"
+      "RWQAAEIyPMrHDRKyaLIc9Y2NyRAqmgVQgQ2NK/OcOauPdSes+AcAAAACAAAAAAAAAEAAAAAAlU8p6CuUwdiLRiLf4vH3lX2b8hH7DN0lNRlnPhD"
+      "wi5fIOwn8lRGeUNlMaOTmvx5Pw25kKHRmDuBXc8rtOTgG+wGs+MI8n/CzoCVn+J2ru3zyToyUPFNc2OOLm14MstaIsEbGs6L89As=\n";
+  WriteFile(dir / "open.key", open);
+  WriteFile(dir / "bad-sum.key", open);
+  WriteFile(dir / "bad-key.key", ReadFile(dir / "clear.key"));
+  FlipBase64Bit(dir / "bad-sum.key", 190);  // in the checksum
+  FlipBase64Bit(dir / "bad-key.key", 100);  // in the secret key
+  const struct {
+    const char* key;
+    const char* pub;
+    const char* error;  // "(none)": signs, and the signature verifies
+  } rows[] = {
+      {"clear.key", "clear.pub", "(none)"},
+      {"open.key", "sealed.pub", "(none)"},
+      {"sealed.key", "sealed.pub", "is encrypted with a password"},
+      {"bad-sum.key", "sealed.pub", "damaged"},
+      {"bad-key.key", "clear.pub", "damaged"},
+  };
+  for (const auto& row : rows) {
+    std::string error = "(none)";
+    try {
+      WriteFile(data + ".minisig", signing::Sign(signing::ReadSecretKey(dir / row.key), ReadFile(data), "comment"));
+      signing::Verify(data, data + ".minisig", dir / row.pub);
+    } catch (const std::runtime_error& e) {
+      error = e.what();
+    }
+    EXPECT_NE(error.find(row.error), std::string::npos) << row.key << ": " << error;
+  }
+}
+
+}  // namespace
