@@ -57,6 +57,8 @@ class ActionList {
   int32_t mCount;
 };
 
-// True when |path| may be written or removed by an update: relative, and
-// without a ".." component that could lead out of the installation.
+// True when |path| may be written or removed by an update: relative, without
+// a ".." component that could lead out of the installation, and not one of the
+// updater's own names (its last component ending in ".zel-backup" or
+// ".zel-part").
 bool IsInstallPath(const char* path);

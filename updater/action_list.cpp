@@ -53,13 +53,31 @@ void ActionList::Finish(int status) {
   UpdateProgressUI(100.0f);
 }
 
+namespace {
+
+// True when |s| (of |len| bytes) ends in |suffix|.
+bool EndsWith(const char* s, size_t len, const char* suffix) {
+  size_t n = strlen(suffix);
+  return len >= n && memcmp(s + len - n, suffix, n) == 0;
+}
+
+}  // namespace
+
 bool IsInstallPath(const char* path) {
   if (path[0] == '/') return false;
+  const char* last = path;
+  size_t last_len = 0;
   for (const char* part = path; part; ) {
     const char* slash = strchr(part, '/');
     size_t len = slash ? size_t(slash - part) : strlen(part);
     if (len == 2 && part[0] == '.' && part[1] == '.') return false;
+    if (len > 0) {
+      last = part;
+      last_len = len;
+    }
     part = slash ? slash + 1 : nullptr;
   }
-  return true;
+  // The updater's own names beside each file it changes: an update that wrote
+  // or removed one would clobber a backup, or have its file taken for one.
+  return !EndsWith(last, last_len, ".zel-backup") && !EndsWith(last, last_len, ".zel-part");
 }

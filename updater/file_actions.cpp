@@ -35,9 +35,11 @@ int TestCondition(char** conditionPath) {
 
 // ---- remove ----------------------------------------------------------------
 
-int RemoveFile::SkipIfAbsent() {
+int RemoveFile::SkipIfAbsent(bool prepare) {
   bool exists;
-  int rc = file_exists(mPath, &exists);
+  // Prepare also judges what stands there (a regular file, with a name that
+  // can be backed up); Execute only sees whether it has gone since.
+  int rc = prepare ? backup_check_target(mPath, &exists) : file_exists(mPath, &exists);
   if (rc == 0 && !exists) {
     LogPrintf("file cannot be removed because it does not exist; skipping\n");
     mSkipped = 1;
@@ -49,7 +51,7 @@ int RemoveFile::Parse(char* rest) { return ParseArgument(&rest, &mPath, true); }
 
 int RemoveFile::Prepare() {
   LogPrintf("PREPARE REMOVE %s\n", mPath);
-  int rc = SkipIfAbsent();
+  int rc = SkipIfAbsent(true);
   if (rc || mSkipped) return rc;
   // The directory must let us delete the file: test it now, before anything
   // changes, instead of failing half-way through the update.
@@ -72,7 +74,7 @@ int RemoveFile::Execute() {
   LogPrintf("EXECUTE REMOVE %s\n", mPath);
   if (mSkipped) return 0;
   // An earlier action of the same manifest may have removed it already.
-  int rc = SkipIfAbsent();
+  int rc = SkipIfAbsent(false);
   if (rc || mSkipped) return rc;
   rc = backup_create(mPath, &mBackupMade);
   if (rc) {
@@ -99,7 +101,8 @@ int AddFile::Parse(char* rest) { return ParseArgument(&rest, &mPath, true); }
 
 int AddFile::Prepare() {
   LogPrintf("PREPARE ADD %s\n", mPath);
-  return 0;
+  bool exists;
+  return backup_check_target(mPath, &exists);
 }
 
 int AddFile::Execute() {
@@ -114,6 +117,9 @@ int AddFile::Execute() {
     if (remove(mPath) != 0) return ERR_WRITE;
   } else {
     rc = ensure_parent_dir(mPath);
+    // Noted as this run's own, so that a rollback that must give the name of
+    // a parent directory back to a file may remove it.
+    if (rc == 0) rc = backup_note_created(mPath, false);
     if (rc) return rc;
   }
   return gArchiveReader.ExtractFile(mPath, mPath);

@@ -18,8 +18,9 @@ class RemoveFile : public Action {
   bool mBackupMade;  // this action made the file's backup, and finishes it
 
  private:
-  // Sets mSkipped, with its log line, when the file does not exist.
-  int SkipIfAbsent();
+  // Sets mSkipped, with its log line, when the file does not exist; in
+  // |prepare|, also refuses what cannot be backed up (backup_check_target).
+  int SkipIfAbsent(bool prepare);
 };
 
 // "add": installs the archive item named by the path at that path, replacing

@@ -2,7 +2,12 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstdlib>
+
+#include "errors.h"
 
 int robust_open(const char* path, int flags, mode_t mode) {
   int fd;
@@ -20,6 +25,19 @@ ssize_t robust_read(int fd, void* buf, size_t count) {
   return n;
 }
 
+bool pread_all(int fd, void* buf, size_t count, off_t offset) {
+  char* p = static_cast<char*>(buf);
+  while (count > 0) {
+    ssize_t n = pread(fd, p, count, offset);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    offset += n;
+    count -= size_t(n);
+  }
+  return true;
+}
+
 bool write_all(int fd, const void* buf, size_t count) {
   const char* p = static_cast<const char*>(buf);
   while (count > 0) {
@@ -35,4 +53,27 @@ bool write_all(int fd, const void* buf, size_t count) {
     count -= size_t(n);
   }
   return true;
+}
+
+int read_whole(int fd, char** out, size_t* length) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return ERR_READ;
+  const size_t size = size_t(st.st_size);
+  char* text = (char*)malloc(size + 1);
+  if (!text) return ERR_MEMORY;
+  size_t done = 0;
+  while (done < size) {
+    size_t want = size - done;
+    if (want > 0x7FFFFFFF) want = 0x7FFFFFFF;
+    ssize_t n = robust_read(fd, text + done, want);
+    if (n <= 0) {
+      free(text);
+      return n < 0 ? ERR_READ : ERR_DATA;
+    }
+    done += size_t(n);
+  }
+  text[size] = '\0';
+  *out = text;
+  if (length) *length = size;
+  return 0;
 }

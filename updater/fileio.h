@@ -10,6 +10,15 @@
 int robust_open(const char* path, int flags, mode_t mode);
 // read(2), retried on EINTR.
 ssize_t robust_read(int fd, void* buf, size_t count);
+// Reads exactly |count| bytes at |offset| (pread, so the file position does
+// not move). False when a read fails or the file ends first.
+bool pread_all(int fd, void* buf, size_t count, off_t offset);
 // Writes all |count| bytes, continuing after partial writes. False on an
 // error; a write that reports 0 bytes written counts as one (errno ENOSPC).
 bool write_all(int fd, const void* buf, size_t count);
+// Reads the whole open file |fd|, from its current position, into a new
+// NUL-terminated buffer *out (the caller frees it) of *length bytes before
+// the NUL (when |length| is given), asking each time for all that is missing
+// but at most 2^31 - 1 bytes. 0; ERR_READ when a read fails; ERR_DATA when the
+// file ends before its size; ERR_MEMORY.
+int read_whole(int fd, char** out, size_t* length = nullptr);

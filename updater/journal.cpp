@@ -11,15 +11,24 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "archive/zar_format.h"
 #include "errors.h"
 #include "file_util.h"
 #include "fileio.h"
 #include "log.h"
+#include "patch/binary_patch.h"
 #include "paths.h"
 
 namespace {
 
-const char kMagic[] = "zel-journal 1";
+// Version 2 names backups by content (size and CRC-32) and lists created
+// names. A journal of version 1 comes from an older updater that crashed
+// before this one was installed; it is recovered by what it recorded: its
+// backups by inode (the device number, which a remount changes, is not
+// compared), its archive by size and time alone, and it lists no created
+// names.
+const char kMagic[] = "zel-journal 2";
+const char kMagicV1[] = "zel-journal 1";
 
 int sJournalFd = -1;
 // This run recorded COMMIT.
@@ -29,14 +38,19 @@ bool sReleasePending = false;
 
 bool JournalPath(char (&buf)[kPathBufferSize]) { return FormatPath(buf, "%s/update.journal", gSourcePath); }
 
-// The archive's identity: its size and modification time.
-bool ArchiveIdentity(char* out, size_t size) {
+// The identity of the update directory's archive; *absent when there is none.
+int ArchiveIdentityOfPath(char (&out)[kArchiveIdentitySize], bool* absent) {
+  *absent = false;
   char path[kPathBufferSize];
-  struct stat st;
-  if (!FormatPath(path, "%s/update.zar", gSourcePath) || stat(path, &st) != 0) return false;
-  snprintf(out, size, "archive %" PRIdMAX " %" PRIdMAX ".%09ld", intmax_t(st.st_size), intmax_t(st.st_mtim.tv_sec),
-           st.st_mtim.tv_nsec);
-  return true;
+  if (!FormatPath(path, "%s/update.zar", gSourcePath)) return ERR_READ;
+  int fd = robust_open(path, O_RDONLY, 0);
+  if (fd < 0) {
+    *absent = errno == ENOENT;
+    return *absent ? 0 : ERR_READ;
+  }
+  int rc = archive_identity(fd, out);
+  close(fd);
+  return rc;
 }
 
 // Appends one whole line with one write, so a crash leaves at most the last
@@ -53,48 +67,48 @@ int AppendLine(const char* format, ...) {
   return write_all(sJournalFd, line, size_t(n)) ? 0 : ERR_WRITE;
 }
 
-// One line of a journal, as recorded by journal_note_backup.
-struct BackupLine {
-  uintmax_t dev, ino;
-  char* path;
-};
-
-bool ParseBackupLine(char* line, BackupLine* out) {
+// A backup line: "R size crc path", or "R dev ino path" in version 1.
+bool ParseBackupLine(char* line, bool v1, BackupIdentity* id, char** path) {
   char* end;
   if (strncmp(line, "R ", 2) != 0) return false;
-  out->dev = strtoumax(line + 2, &end, 10);
+  uintmax_t first = strtoumax(line + 2, &end, 10);
   if (*end != ' ') return false;
-  out->ino = strtoumax(end + 1, &end, 10);
+  uintmax_t second = strtoumax(end + 1, &end, v1 ? 10 : 16);
   if (*end != ' ' || !end[1]) return false;
-  out->path = end + 1;
+  *path = end + 1;
+  *id = v1 ? BackupIdentity{0, 0, true, second} : BackupIdentity{first, uint32_t(second), false, 0};
   return true;
 }
 
-// Restores or deletes the backup of one line, if it is still the file the
-// journal names. A backup of a committed run that cannot be deleted sets
-// *unfinished and is no failure: the installation is whole either way.
-int RecoverBackup(const BackupLine& b, bool committed, bool* unfinished) {
-  char name[kPathBufferSize];
-  if (!FormatPath(name, "%s.zel-backup", b.path)) return 0;
-  struct stat st;
-  if (stat(name, &st) != 0) {
-    if (errno == ENOENT) return 0;
-    if (!committed) return ERR_READ;
-    *unfinished = true;  // whether it is still there is unknown: keep it listed
+// Restores (before COMMIT) or deletes (after) the backup |path|'s line names,
+// if it is still that backup. A committed run's backup that cannot be looked
+// at or deleted sets *unfinished and is no failure: the installation is whole
+// either way, and the journal keeps it listed.
+int RecoverBackup(char* path, const BackupIdentity& id, bool committed, bool* unfinished) {
+  bool ours;
+  int rc = backup_identify(path, id, &ours);
+  if (rc) {
+    if (!committed) return rc;  // not proven either way: the journal must stay
+    *unfinished = true;
     return 0;
   }
-  if (uintmax_t(st.st_dev) != b.dev || uintmax_t(st.st_ino) != b.ino) return 0;
+  // Skipping is safe: nothing stands at the backup name (a rename already
+  // put it back, or it was deleted), or what stands there is provably not the
+  // copy this journal lists (a link, another size or CRC-32): restoring that
+  // would put foreign bytes over the file.
+  if (!ours) return 0;
   if (committed) {
-    LogPrintf("RECOVER DISCARD %s\n", b.path);
-    if (remove(name) != 0) *unfinished = true;
+    LogPrintf("RECOVER DISCARD %s\n", path);
+    if (backup_discard(path) != 0) *unfinished = true;
     return 0;
   }
-  LogPrintf("RECOVER RESTORE %s\n", b.path);
-  return backup_restore(b.path);
+  LogPrintf("RECOVER RESTORE %s\n", path);
+  return backup_restore(path);
 }
 
-// The staged patch files of the interrupted run: a run that finds its update
-// applied stages none of its own that would replace them.
+// The staged patch files of the interrupted run. Skipping any is safe: a
+// patch file is only ever read by the run that staged it, and the next
+// Prepare replaces it.
 void RemoveStagedPatches(const char* line) {
   char* end;
   long count = strtol(line, &end, 10);
@@ -104,6 +118,68 @@ void RemoveStagedPatches(const char* line) {
     char name[kPathBufferSize];
     if (FormatPath(name, "%s/%d.patch", gSourcePath, int(i))) unlink(name);
   }
+}
+
+// The next NUL-terminated line of the journal text, or null at |end|.
+char* NextLine(char* line, const char* end) {
+  line += strlen(line) + 1;
+  return line < end ? line : nullptr;
+}
+
+// Acts on a journal whose lines (after the header) run from |first| to |end|,
+// each NUL-terminated. *same_archive tells whether a committed journal is
+// this archive's; *unfinished whether a committed backup stays.
+int RecoverLines(char* first, const char* end, bool v1, bool* committed, bool* same_archive, bool* unfinished) {
+  // First pass: every line must be one this code writes, since skipping an
+  // unknown one might skip a backup; and the names the run created must be
+  // known before any restore needs to clear them.
+  const char* archive = nullptr;
+  for (char* line = first; line; line = NextLine(line, end)) {
+    BackupIdentity id;
+    char* path;
+    if (strcmp(line, "COMMIT") == 0) {
+      *committed = true;
+    } else if (strncmp(line, "archive ", 8) == 0) {
+      archive = line;
+    } else if (!v1 && (strncmp(line, "D ", 2) == 0 || strncmp(line, "A ", 2) == 0)) {
+      int rc = backup_note_created(line + 2, line[0] == 'D');
+      if (rc) return rc;
+    } else if (strncmp(line, "B ", 2) != 0 && strncmp(line, "staged ", 7) != 0 &&
+               !ParseBackupLine(line, v1, &id, &path)) {
+      return ERR_DATA;
+    }
+  }
+  if (*committed && archive) {
+    char identity[kArchiveIdentitySize];
+    bool absent;
+    int rc = ArchiveIdentityOfPath(identity, &absent);
+    if (rc) return rc;  // unknown: taking it for another archive would apply it twice
+    // Version 1 recorded the identity without its last field, the CRC-32.
+    if (v1 && !absent) *strrchr(identity, ' ') = '\0';
+    *same_archive = !absent && strcmp(archive, identity) == 0;
+  }
+
+  // A restore that fails stops no other: each backup is put back that can
+  // be, and the first failure is the result.
+  int rc = 0;
+  for (char* line = first; line; line = NextLine(line, end)) {
+    BackupIdentity id;
+    char* path;
+    if (ParseBackupLine(line, v1, &id, &path)) {
+      int rc2 = RecoverBackup(path, id, *committed, unfinished);
+      if (rc == 0) rc = rc2;
+    } else if (strncmp(line, "B ", 2) == 0) {
+      // A part file is never restored and its name is reserved: deleting
+      // it is always right, and one left behind harms nothing (the next
+      // backup of the file removes it). A name that does not fit was never
+      // written.
+      char part[kPathBufferSize];
+      if (FormatPath(part, "%s.zel-part", line + 2)) unlink(part);
+    } else if (strncmp(line, "staged ", 7) == 0) {
+      RemoveStagedPatches(line + 7);
+    }
+  }
+  return rc;
 }
 
 void ReleaseAtExit() { journal_release(true); }
@@ -118,66 +194,75 @@ void HoldUntilRecorded() {
 
 }  // namespace
 
-int journal_recover(bool* applied) {
-  *applied = false;
-  char path[kPathBufferSize];
-  if (!JournalPath(path)) return 0;
-  int fd = robust_open(path, O_RDONLY, 0);
-  if (fd < 0) return errno == ENOENT ? 0 : ERR_READ;
+int archive_identity(int fd, char (&out)[kArchiveIdentitySize]) {
   struct stat st;
-  if (fstat(fd, &st) != 0) {
-    close(fd);
-    return ERR_READ;
-  }
-  char* text = (char*)malloc(size_t(st.st_size) + 1);
-  if (!text) {
-    close(fd);
-    return ERR_MEMORY;
-  }
-  size_t done = 0;
-  while (done < size_t(st.st_size)) {
-    ssize_t n = robust_read(fd, text + done, size_t(st.st_size) - done);
-    if (n <= 0) break;
-    done += size_t(n);
-  }
-  close(fd);
-  text[done] = '\0';
-  // A line cut short by the crash was never acted upon: drop it.
-  char* last_nl = strrchr(text, '\n');
-  if (last_nl) last_nl[1] = '\0';
-  else text[0] = '\0';
-
-  // Only a journal whose header was written can have seen a change.
-  int rc = 0;
-  bool committed = false, same_archive = false, unfinished = false;
-  char identity[128];
-  const bool have_identity = ArchiveIdentity(identity, sizeof(identity));
-  char* cursor = text;
-  char* line = strsep(&cursor, "\n");
-  if (line && strcmp(line, kMagic) == 0 && cursor) {
-    // Every line after the header is preceded by the NUL strsep left.
-    committed = strstr(cursor, "\nCOMMIT\n") || strncmp(cursor, "COMMIT\n", 7) == 0;
-    if (have_identity) {
-      char needle[132];
-      snprintf(needle, sizeof(needle), "%s\n", identity);
-      same_archive = strncmp(cursor, needle, strlen(needle)) == 0;
-    }
-    // A restore that fails stops no other: each backup is put back that can
-    // be, and the first failure is the result.
-    while ((line = strsep(&cursor, "\n")) && *line) {
-      BackupLine b;
-      if (ParseBackupLine(line, &b)) {
-        int rc2 = RecoverBackup(b, committed, &unfinished);
-        if (rc == 0) rc = rc2;
-      } else if (strncmp(line, "B ", 2) == 0) {
-        char part[kPathBufferSize];
-        if (FormatPath(part, "%s.zel-part", line + 2)) unlink(part);
-      } else if (strncmp(line, "staged ", 7) == 0) {
-        RemoveStagedPatches(line + 7);
+  if (fstat(fd, &st) != 0) return ERR_READ;
+  const uint64_t file_size = uint64_t(st.st_size);
+  unsigned char buf[65536];
+  const size_t head = file_size < kZarHeaderSize ? size_t(file_size) : kZarHeaderSize;
+  if (!pread_all(fd, buf, head, 0)) return ERR_READ;
+  uint32_t crc = zbs_crc32_update(0, buf, head);
+  if (head == kZarHeaderSize) {
+    // The index: its size field and its entries, as far as the file holds them.
+    uint64_t pos = zar_get_be32(buf + 4);
+    if (pos + 4 <= file_size) {
+      if (!pread_all(fd, buf, 4, off_t(pos))) return ERR_READ;
+      crc = zbs_crc32_update(crc, buf, 4);
+      uint64_t end = pos + 4 + zar_get_be32(buf);
+      if (end > file_size) end = file_size;
+      for (pos += 4; pos < end;) {
+        size_t n = end - pos < sizeof(buf) ? size_t(end - pos) : sizeof(buf);
+        if (!pread_all(fd, buf, n, off_t(pos))) return ERR_READ;
+        crc = zbs_crc32_update(crc, buf, n);
+        pos += n;
       }
     }
   }
+  snprintf(out, sizeof(out), "archive %" PRIuMAX " %" PRIdMAX ".%09ld %08" PRIx32, uintmax_t(file_size),
+           intmax_t(st.st_mtim.tv_sec), long(st.st_mtim.tv_nsec), crc);
+  return 0;
+}
+
+int journal_recover(bool* applied) {
+  *applied = false;
+  char path[kPathBufferSize];
+  // A journal name that does not fit was never written (journal_begin forms
+  // the same name), and no journal means that the run before completed.
+  if (!JournalPath(path)) return 0;
+  int fd = robust_open(path, O_RDONLY, 0);
+  if (fd < 0) return errno == ENOENT ? 0 : ERR_READ;
+  char* text = nullptr;
+  size_t length = 0;
+  int rc = read_whole(fd, &text, &length);
+  close(fd);
+  // Read in part, it would look shorter than it is, and backups it lists
+  // would be left unrestored: it stays for a later run.
+  if (rc) return rc == ERR_DATA ? ERR_READ : rc;
+
+  // A line cut short by the crash was never acted upon: drop it. A NUL byte
+  // in a whole line is no text this code wrote: the lines after it must not
+  // go unread (ERR_DATA below).
+  char* last_nl = (char*)memrchr(text, '\n', length);
+  char* end = last_nl ? last_nl + 1 : text;
+  const bool has_nul = memchr(text, '\0', size_t(end - text)) != nullptr;
+  *end = '\0';
+  for (char* p = text; p < end; ++p)
+    if (*p == '\n') *p = '\0';
+
+  bool committed = false, same_archive = false, unfinished = false;
+  // The header lines are written with one write before the first change: a
+  // journal without a whole header saw none, and is deleted.
+  if (end > text) {
+    const bool v1 = strcmp(text, kMagicV1) == 0;
+    if (has_nul || (!v1 && strcmp(text, kMagic) != 0)) {
+      rc = ERR_DATA;  // not a journal this code can read: kept, never guessed at
+    } else {
+      char* first = NextLine(text, end);
+      if (first) rc = RecoverLines(first, end, v1, &committed, &same_archive, &unfinished);
+    }
+  }
   free(text);
+  backup_reset_run();
   if (rc) return rc;
   *applied = committed && same_archive;
   if (*applied) {
@@ -194,21 +279,26 @@ int journal_recover(bool* applied) {
 int journal_begin(int staged_patches) {
   char path[kPathBufferSize];
   if (!JournalPath(path)) return ERR_WRITE;
+  char identity[kArchiveIdentitySize];
+  bool absent;
+  int rc = ArchiveIdentityOfPath(identity, &absent);
+  if (rc == 0 && absent) rc = ERR_READ;
+  if (rc) return rc;
   sJournalFd = robust_open(path, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_NOFOLLOW, 0644);
   if (sJournalFd < 0) return ERR_WRITE;
-  char identity[128];
-  if (!ArchiveIdentity(identity, sizeof(identity))) snprintf(identity, sizeof(identity), "archive unknown");
   sCommitted = false;
-  int rc = AppendLine("%s\n%s\nstaged %d\n", kMagic, identity, staged_patches);
+  rc = AppendLine("%s\n%s\nstaged %d\n", kMagic, identity, staged_patches);
   if (rc) journal_end(false);
   return rc;
 }
 
 int journal_note_intent(const char* path) { return AppendLine("B %s\n", path); }
 
-int journal_note_backup(const char* path, dev_t dev, ino_t ino) {
-  return AppendLine("R %ju %ju %s\n", uintmax_t(dev), uintmax_t(ino), path);
+int journal_note_backup(const char* path, uint64_t size, uint32_t crc) {
+  return AppendLine("R %" PRIu64 " %08" PRIx32 " %s\n", size, crc, path);
 }
+
+int journal_note_created(const char* path, bool is_dir) { return AppendLine("%c %s\n", is_dir ? 'D' : 'A', path); }
 
 int journal_commit() {
   int rc = AppendLine("COMMIT\n");

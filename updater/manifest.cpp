@@ -34,29 +34,6 @@ Action* MakeAction(const char* keyword, bool* known) {
   return nullptr;
 }
 
-// Reads the whole open file into a new NUL-terminated buffer.
-int ReadWhole(int fd, char** out) {
-  struct stat st;
-  if (fstat(fd, &st) != 0) return ERR_READ;
-  const size_t size = size_t(st.st_size);
-  char* text = (char*)malloc(size + 1);
-  if (!text) return ERR_MEMORY;
-  size_t done = 0;
-  while (done < size) {
-    size_t want = size - done;
-    if (want > 0x7FFFFFFF) want = 0x7FFFFFFF;
-    ssize_t n = robust_read(fd, text + done, want);
-    if (n <= 0) {
-      free(text);
-      return n < 0 ? ERR_READ : ERR_DATA;
-    }
-    done += size_t(n);
-  }
-  text[size] = '\0';
-  *out = text;
-  return 0;
-}
-
 }  // namespace
 
 int ParseManifest(char* text, ActionList* list) {
@@ -89,7 +66,7 @@ int DoUpdate() {
   int fd = robust_open(path, O_RDONLY, 0);
   if (fd < 0) return ERR_READ;
   char* text = nullptr;
-  rc = ReadWhole(fd, &text);
+  rc = read_whole(fd, &text);
   if (rc == 0) {
     // The actions point into |text|: it is freed only after the list is gone.
     ActionList list;

@@ -54,7 +54,12 @@ int PatchFile::Prepare() {
   rc = ZBS_ReadHeader(mPatchFd, &mPatchHeader);
   if (rc) return rc;
 
-  int fd = robust_open(mPath, O_RDONLY, 0);
+  // Judged before it is opened: a FIFO would block the open for ever.
+  bool exists;
+  rc = backup_check_target(mPath, &exists);
+  if (rc == 0 && !exists) rc = ERR_READ;
+  if (rc) return rc;
+  int fd = robust_open(mPath, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0);
   if (fd < 0) return ERR_READ;
   rc = LoadSourceFile(fd);
   if (rc) LogPrintf("LoadSourceFile failed\n");
@@ -91,9 +96,9 @@ int PatchFile::Execute() {
   int rc = backup_create(mPath, &mBackupMade);
   if (rc) return rc;
   if (remove(mPath) != 0) return ERR_WRITE;
-  // Re-created with the bits of the file it replaces, and never through a
-  // symbolic link planted at the name.
-  int fd = robust_open(mPath, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, st.st_mode & 07777);
+  // Re-created with the bits of the file it replaces, as a new file: never
+  // through a link planted at the name since it was removed.
+  int fd = robust_open(mPath, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, st.st_mode & 07777);
   if (fd < 0) return ERR_WRITE;
   rc = ZBS_ApplyPatch(&mPatchHeader, mPatchFd, mSourceData, fd);
   if (close(fd) != 0 && rc == 0) rc = ERR_WRITE;

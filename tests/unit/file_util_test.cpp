@@ -187,6 +187,7 @@ TEST_F(FileUtilTest, IncompleteBackupIsDeleted) {
   signal(SIGXFSZ, SIG_DFL);
   EXPECT_EQ(rc, ERR_WRITE);
   EXPECT_FALSE(made);
+  EXPECT_FALSE(Exists("f.zel-part")) << "the partial copy is written under this name";
   EXPECT_FALSE(Exists("f.zel-backup"));
 }
 
