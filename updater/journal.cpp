@@ -276,13 +276,13 @@ int journal_recover(bool* applied) {
   return 0;
 }
 
-int journal_begin(int staged_patches) {
+int journal_begin(int archive_fd, int staged_patches) {
   char path[kPathBufferSize];
   if (!JournalPath(path)) return ERR_WRITE;
+  // The identity of the bytes being applied, from the descriptor they are
+  // read through: the name may meanwhile stand for another file.
   char identity[kArchiveIdentitySize];
-  bool absent;
-  int rc = ArchiveIdentityOfPath(identity, &absent);
-  if (rc == 0 && absent) rc = ERR_READ;
+  int rc = archive_identity(archive_fd, identity);
   if (rc) return rc;
   sJournalFd = robust_open(path, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_NOFOLLOW, 0644);
   if (sJournalFd < 0) return ERR_WRITE;

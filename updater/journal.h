@@ -61,10 +61,10 @@ int archive_identity(int fd, char (&out)[kArchiveIdentitySize]);
 // is no failure: the journal keeps it listed.
 int journal_recover(bool* applied);
 
-// Starts this run's journal; |staged_patches| patch files "%s/%d.patch"
-// (numbered from 0) are in the update directory. 0, ERR_READ (the archive's
-// identity) or ERR_WRITE.
-int journal_begin(int staged_patches);
+// Starts this run's journal for the archive open as |archive_fd|;
+// |staged_patches| patch files "%s/%d.patch" (numbered from 0) are in the
+// update directory. 0, ERR_READ (the archive's identity) or ERR_WRITE.
+int journal_begin(int archive_fd, int staged_patches);
 // Records that a backup of |path| is about to be written. 0 or ERR_WRITE;
 // nothing is done while no journal is open (this holds for every note).
 int journal_note_intent(const char* path);

@@ -72,7 +72,7 @@ int DoUpdate() {
     ActionList list;
     rc = ParseManifest(text, &list);
     if (rc == 0) rc = list.Prepare();
-    if (rc == 0) rc = journal_begin(PatchFile::sPatchIndex);
+    if (rc == 0) rc = journal_begin(gArchiveReader.Descriptor(), PatchFile::sPatchIndex);
     if (rc == 0) {
       rc = list.Execute();
       // The bytes applied must be the bytes whose signature was checked: an

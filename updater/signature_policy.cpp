@@ -44,8 +44,8 @@ int OpenSignedArchive(const char* archivePath) {
   bool keyed;
   const char* reason = nullptr;
   int rc = FindPublisherKey(keyPath, &keyed, &reason);
-  // The archive's identity could be recorded for the journal from this
-  // descriptor: it is the one checked, then applied.
+  // The one descriptor of the run's archive: checked here, then applied, and
+  // the journal records the identity of the file it reads (journal_begin).
   int fd = -1;
   struct stat opened;
   if (rc == 0) {

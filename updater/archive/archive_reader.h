@@ -39,6 +39,9 @@ class ArchiveReader {
   // Decompresses |item| into |out|. 0, ERR_READ, ERR_WRITE or ERR_DATA.
   int ExtractItemToStream(ZarItem* item, FILE* out);
 
+  // The open archive's descriptor, -1 when none is open.
+  int Descriptor() const { return mFile ? fileno(mFile->fp) : -1; }
+
   // The open archive (null when none), for tools that list its items.
   ZarFile* File() const { return mFile; }
 
