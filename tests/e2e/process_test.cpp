@@ -1,7 +1,8 @@
 // The updater among other processes: one run at a time on an update folder,
 // nothing taken from the current directory (the installation) or from PATH, a
 // hangup that the caller ignores, and the line a caller gets when the update
-// folder cannot be written.
+// folder cannot be written. scripts/test runs these again as an unprivileged
+// user, for whom the permission cases mean something.
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -201,6 +202,22 @@ TEST_F(ProcessE2E, UnusableUpdateFolderIsNamedOnStderr) {
   EXPECT_FALSE(Exists(missing));
   EXPECT_EQ(std::vector<std::string>{"update.zar"}, ListTree(readonly));
   EXPECT_TRUE(Tree().empty());
+}
+
+// The folder, not the file, decides whether a file may be removed: as a user
+// who may write the file but not its folder, the run fails before anything
+// changes.
+TEST_F(ProcessE2E, RemoveFromAReadOnlyFolderFailsInPrepare) {
+  if (geteuid() == 0) GTEST_SKIP() << "root may remove from any folder (scripts/test runs this as a user)";
+  Install("a", "old");
+  Install("ro/f", "kept");
+  ASSERT_EQ(0, chmod((install + "/ro").c_str(), 0555));
+  MakeUpdate("add \"a\"\nremove \"ro/f\"\n", {{"a", "new"}});
+  RunUpdater();
+  EXPECT_EQ("failed: 7\n", Status());
+  EXPECT_EQ("PREPARE ADD a\nPREPARE REMOVE ro/f\naccess failed: 13\nfailed: 7\ncalling QuitProgressUI\n", Log());
+  EXPECT_EQ("old", Installed("a"));
+  EXPECT_EQ("kept", Installed("ro/f"));
 }
 
 }  // namespace
