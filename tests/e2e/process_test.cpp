@@ -4,7 +4,6 @@
 // folder cannot be written. scripts/test runs these again as an unprivileged
 // user, for whom the permission cases mean something.
 #include <errno.h>
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -25,9 +24,9 @@ namespace {
 
 constexpr int kFiles = 4;  // of the slow update: three quarters of it take over half a second
 
-// Polls |done| for up to 10 s.
+// Polls |done| for up to 20 s.
 bool Eventually(const std::function<bool()>& done) {
-  for (int i = 0; i < 1000; ++i) {
+  for (int i = 0; i < 2000; ++i) {
     if (done()) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
@@ -50,8 +49,7 @@ bool WaitsForLock(pid_t pid) {
 class ProcessE2E : public UpdaterE2E {
  protected:
   void TearDown() override {
-    for (pid_t pid : mStarted) kill(pid, SIGKILL);
-    for (pid_t pid : mStarted) waitpid(pid, nullptr, 0);
+    for (pid_t pid : mStarted) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
   }
 
   // Starts |args| in the installation without waiting; stderr goes to |err|.
@@ -61,11 +59,10 @@ class ProcessE2E : public UpdaterE2E {
     argv.push_back(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
-      int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), null_fd = open("/dev/null", O_RDWR);
-      if (chdir(install.c_str()) != 0 || err_fd < 0 || null_fd < 0) _exit(127);
-      dup2(null_fd, 0);
-      dup2(null_fd, 1);
-      dup2(err_fd, 2);
+      // Not a terminal, so that nohup leaves the streams alone.
+      if (chdir(install.c_str()) != 0 || !freopen("/dev/null", "r", stdin) || !freopen("/dev/null", "w", stdout) ||
+          !freopen(err.c_str(), "w", stderr))
+        _exit(127);
       setenv("DISPLAY", "", 1);
       execv(argv[0], argv.data());
       _exit(127);
@@ -74,26 +71,12 @@ class ProcessE2E : public UpdaterE2E {
     return pid;
   }
 
-  // The wait status of a started process, which is killed after 60 s.
+  // The wait status of a started process, which is killed after 20 s.
   int Reap(pid_t pid) {
     int status = -1;
-    for (int i = 0; i < 6000 && waitpid(pid, &status, WNOHANG) == 0; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (!WIFEXITED(status) && !WIFSIGNALED(status)) ADD_FAILURE() << "process " << pid << " did not end";
+    if (!Eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; })) ADD_FAILURE() << pid << " did not end";
     std::erase(mStarted, pid);
-    kill(pid, SIGKILL);
     return status;
-  }
-
-  void ExpectWhollyNew() {
-    std::vector<std::string> tree = {"data"};
-    for (int i = 0; i < kFiles; ++i) {
-      tree.push_back("data/file" + std::to_string(i) + ".bin");
-      EXPECT_EQ(size_t(2 << 20), Installed(tree.back()).size()) << tree.back();
-    }
-    EXPECT_EQ(tree, Tree());
-    EXPECT_EQ((std::vector<std::string>{"update.log", "update.manifest", "update.status", "update.zar"}),
-              ListTree(update));
   }
 
   std::vector<pid_t> mStarted;
@@ -130,7 +113,13 @@ TEST_P(OneRunAtATime, SecondRunWaitsForTheFirst) {
   EXPECT_EQ(0, Reap(second)) << "exit code 0";
   EXPECT_EQ("", ReadFile(dir / "second.err"));
   EXPECT_EQ("succeeded\n", Status());
-  ExpectWhollyNew();
+  std::vector<std::string> tree = {"data"};
+  for (int i = 0; i < kFiles; ++i) {
+    tree.push_back("data/file" + std::to_string(i) + ".bin");
+    EXPECT_EQ(size_t(2 << 20), Installed(tree.back()).size()) << tree.back();
+  }
+  EXPECT_EQ(tree, Tree());
+  EXPECT_EQ((std::vector<std::string>{"update.log", "update.manifest", "update.status", "update.zar"}), ListTree(update));
   if (first_completes) {
     EXPECT_EQ(0, first_status) << "the hangup ended the first run";
     EXPECT_EQ("", ReadFile(dir / "first.err"));

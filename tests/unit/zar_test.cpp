@@ -97,9 +97,10 @@ TEST_F(ZarTest, RefusesMalformedHeaders) {
   EXPECT_EQ(Open(empty_index), nullptr) << "index size 0";
 }
 
-// In a child process: 0 when the archive at |path| is refused without an
+// In a child process: 0 when the archive at |path| is refused with no
 // allocation failing, once the address space is capped at what is mapped now
-// and 256 MiB.
+// and 256 MiB (an allocation of an index's claimed size fails with ENOMEM,
+// where a refusal leaves errno alone).
 int OpenWithLittleRoom(const std::string& path) {
   unsigned long pages = 0;
   FILE* statm = fopen("/proc/self/statm", "r");
@@ -113,10 +114,7 @@ int OpenWithLittleRoom(const std::string& path) {
 }
 
 // An index is bounded by the file's size and by 2^31 - 1 before a byte is
-// allocated for it. Each archive (sparse where it is large) is opened in a
-// child that has room for little more than it has mapped already: an
-// allocation of the claimed size would fail there with ENOMEM, where a
-// refusal leaves errno alone.
+// allocated for it (the large archive is a sparse file).
 TEST_F(ZarTest, IndexIsBoundedBeforeItIsAllocated) {
   const std::pair<uint32_t, off_t> cases[] = {
       {0xFFFFFFF0u, 12},                 // almost 4 GiB claimed by a 12-byte file
