@@ -1,9 +1,12 @@
-// The run sequence's pieces below main: waiting for the application, the
-// worker's body, the status file and the callback launch.
+// The run sequence's pieces below main: waiting for the application, the lock
+// that keeps one run at a time, the worker's body, the status file and the
+// callback launch.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -46,7 +49,92 @@ bool HasEnded(pid_t pid) {
   return close_paren && close_paren[1] == ' ' && (close_paren[2] == 'Z' || close_paren[2] == 'X');
 }
 
+// The update directory, open for its lock from before the log is opened until
+// this run's status file and log are written; -1 when no lock is held.
+int sLockFd = -1;
+// The run this one waited for recorded "succeeded" with the archive that is
+// still in place: it is not applied a second time.
+bool sAppliedByWaitedRun = false;
+
+// Enough of a file's state to tell that it was replaced or rewritten.
+struct FileStamp {
+  bool present;
+  dev_t dev;
+  ino_t ino;
+  off_t size;
+  struct timespec mtime, ctime;
+};
+
+FileStamp StampOf(const char* name) {
+  FileStamp stamp = {};
+  char path[kPathBufferSize];
+  struct stat st;
+  if (FormatPath(path, "%s/%s", gSourcePath, name) && stat(path, &st) == 0)
+    stamp = {true, st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
+  return stamp;
+}
+
+bool SameStamp(const FileStamp& a, const FileStamp& b) {
+  return a.present == b.present && a.dev == b.dev && a.ino == b.ino && a.size == b.size &&
+         a.mtime.tv_sec == b.mtime.tv_sec && a.mtime.tv_nsec == b.mtime.tv_nsec &&
+         a.ctime.tv_sec == b.ctime.tv_sec && a.ctime.tv_nsec == b.ctime.tv_nsec;
+}
+
+bool StatusSaysSucceeded() {
+  char path[kPathBufferSize];
+  if (!FormatPath(path, "%s/update.status", gSourcePath)) return false;
+  int fd = robust_open(path, O_RDONLY, 0);
+  if (fd < 0) return false;
+  char text[16];
+  const ssize_t n = robust_read(fd, text, sizeof(text));
+  close(fd);
+  return n == 10 && memcmp(text, "succeeded\n", 10) == 0;
+}
+
+// Lets a waiting run in. The log goes to disk first: the waiting run starts
+// its own log anew, and must not meet half of ours.
+void UnlockUpdateDirectory() {
+  if (gLogFP) fflush(gLogFP);
+  if (sLockFd >= 0) close(sLockFd);  // closing the descriptor drops the lock
+  sLockFd = -1;
+}
+
 }  // namespace
+
+void LockUpdateDirectory() {
+  // A run that cannot write here leaves no status file and no log: this line
+  // is all its caller can learn of why.
+  if (faccessat(AT_FDCWD, gSourcePath, W_OK | X_OK, AT_EACCESS) != 0)
+    fprintf(stderr, "updater: %s: %s\n", gSourcePath, strerror(errno));
+
+  // The lock is on the directory itself, so that no file of the updater's own
+  // appears in it. Where it cannot be had (a folder we may not read, a file
+  // system without locks, as some network ones are) the run goes on without
+  // it, as it did before there was one: refusing would strand every update
+  // there, and the journal still covers a crash.
+  sLockFd = robust_open(gSourcePath, O_RDONLY | O_DIRECTORY, 0);
+  if (sLockFd < 0) return;
+  // Both taken before the lock is tried, so that a status the holder writes
+  // after this point is seen as rewritten. The holder lets go right after
+  // writing it; should it have written it just before, the update is applied
+  // again, as it would be by a run started a moment later.
+  const FileStamp status_before = StampOf("update.status");
+  const FileStamp archive_before = StampOf("update.zar");
+  if (flock(sLockFd, LOCK_EX | LOCK_NB) == 0) return;
+  int rc = -1;
+  if (errno == EWOULDBLOCK) {
+    while ((rc = flock(sLockFd, LOCK_EX)) != 0 && errno == EINTR) {
+    }
+  }
+  if (rc != 0) {
+    close(sLockFd);
+    sLockFd = -1;
+    return;
+  }
+  const FileStamp archive_after = StampOf("update.zar");
+  sAppliedByWaitedRun = !SameStamp(StampOf("update.status"), status_before) && StatusSaysSucceeded() &&
+                        archive_after.present && SameStamp(archive_after, archive_before);
+}
 
 void WaitForProcess(pid_t pid) {
   if (pid <= 0 || pid == getpid()) return;
@@ -101,6 +189,10 @@ void* UpdateThreadFunc(void*) {
   // cannot read its archive: a failed run never leaves a half update behind.
   bool applied = false;
   int status = journal_recover(&applied);
+  if (status == 0 && !applied && sAppliedByWaitedRun) {
+    LogPrintf("RECOVER UPDATE ALREADY APPLIED\n");
+    applied = true;
+  }
   if (status == 0 && !applied) {
     char path[kPathBufferSize];
     status = FormatPath(path, "%s/update.zar", gSourcePath) ? OpenSignedArchive(path) : ERR_READ;
@@ -117,6 +209,7 @@ void* UpdateThreadFunc(void*) {
   // disk, it tells a run after a crash that this update was applied.
   journal_release(WriteStatusFile(status));
   LogPrintf("calling QuitProgressUI\n");
+  UnlockUpdateDirectory();
   QuitProgressUI();
   return nullptr;
 }

@@ -13,7 +13,9 @@
 // half-way: from the start of the worker until the status file and the log
 // are written, those signals are held; then the updater ends by the held
 // signal, as the sender expects, and launches no callback. While it only waits
-// for the application, nothing has changed yet and they act as usual.
+// for the application, or for another run on the same update directory,
+// nothing has changed yet and they act as usual. A signal that was ignored when
+// the updater started (as under nohup) stays ignored.
 #include <pthread.h>
 #include <signal.h>
 
@@ -24,6 +26,10 @@
 #include "run.h"
 #include "ui/progressui.h"
 
+namespace {
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+}  // namespace
+
 int main(int argc, char** argv) {
   InitProgressUI(&argc, &argv);
   if (argc <= 2) {
@@ -32,14 +38,20 @@ int main(int argc, char** argv) {
   }
   WaitForProcess(ParsePid(argv[2]));
   gSourcePath = argv[1];
+  // Before the log is opened: a run still at work keeps its log.
+  LockUpdateDirectory();
   LogInit();
 
-  // Blocked before the worker exists, so that it inherits the mask too.
+  // Blocked before the worker exists, so that it inherits the mask too. A
+  // signal ignored from the start is left out: blocked, it would be kept
+  // pending and then end the updater by its default action after all.
   sigset_t stop_signals, old_mask;
   sigemptyset(&stop_signals);
-  sigaddset(&stop_signals, SIGINT);
-  sigaddset(&stop_signals, SIGTERM);
-  sigaddset(&stop_signals, SIGHUP);
+  for (int sig : kStopSignals) {
+    struct sigaction action;
+    if (sigaction(sig, nullptr, &action) == 0 && action.sa_handler == SIG_IGN) continue;
+    sigaddset(&stop_signals, sig);
+  }
   pthread_sigmask(SIG_BLOCK, &stop_signals, &old_mask);
 
   pthread_t worker;
@@ -52,13 +64,13 @@ int main(int argc, char** argv) {
 
   sigset_t pending;
   sigpending(&pending);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-    if (sigismember(&pending, sig)) {
+  for (int sig : kStopSignals) {
+    if (sigismember(&stop_signals, sig) && sigismember(&pending, sig)) {
       // Ended by the held signal's default action once it is let through.
       signal(sig, SIG_DFL);
       pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
       raise(sig);
-      return 128 + sig;  // only if the signal was ignored when we started
+      return 128 + sig;  // only if our caller keeps the signal blocked
     }
   }
   // The callback must not inherit a mask that blocks them.

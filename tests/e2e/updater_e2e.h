@@ -35,6 +35,23 @@ class UpdaterE2E : public ::testing::Test {
     w.WriteFile(update + "/update.zar");
   }
 
+  // Writes an update of |count| files data/fileN.bin of 2 MB each, which takes
+  // the updater some tenths of a second apiece to decompress: long enough for
+  // a window, and for another process to act while the update runs. One
+  // compressed stream, made once, serves every item.
+  void MakeSlowUpdate(int count) {
+    static const std::vector<char> stored = zar::Compress(testing_support::RandomBytes(2 << 20, 11));
+    zar::Writer writer;
+    std::string manifest;
+    for (int i = 0; i < count; ++i) {
+      std::string name = "data/file" + std::to_string(i) + ".bin";
+      manifest += "add \"" + name + "\"\n";
+      writer.AddStored(zar::Item{name, 0644, stored});
+    }
+    writer.AddData("update.manifest", 0644, manifest);
+    writer.WriteFile(update + "/update.zar");
+  }
+
   // Runs the updater with the update folder, parent-pid 0 and |extra|
   // arguments, in the installation folder.
   testing_support::RunResult RunUpdater(const std::vector<std::string>& extra = {}) {

@@ -172,34 +172,25 @@ class WindowTest : public UpdaterE2E {
     return true;
   }
 
-  // A program folder of the test's own: the built updater, its module (unless
-  // |with_module| is false) and interface file linked in, and a strings file
-  // with |title| and |info|. argv[0] names the link, so the updater looks for
-  // everything here.
+  // A program folder of the test's own: a copy of the built updater (the
+  // updater finds its folder from its executable, so a link would lead back
+  // to the build), its module (unless |with_module| is false) and interface
+  // file linked in, and a strings file with |title| and |info|.
   void MakeProgramFolder(const std::string& title, const std::string& info, bool with_module = true) {
     mProgramDir = dir / "program";
     mkdir(mProgramDir.c_str(), 0755);
-    std::vector<std::string> linked = {"updater", "MainMenu.ui"};
+    WriteFile(mProgramDir + "/updater", ReadFile(mBin + "/updater"), 0755);
+    std::vector<std::string> linked = {"MainMenu.ui"};
     if (with_module) linked.push_back(kModule);
     for (const std::string& name : linked)
       ASSERT_EQ(0, symlink((mBin + "/" + name).c_str(), (mProgramDir + "/" + name).c_str())) << name;
     WriteFile(mProgramDir + "/updater.ini", "; strings for the window test\n\ntitle=" + title + "\ninfo=" + info + "\n");
   }
 
-  // An update of |count| files of 2 MB each, which takes the updater some
-  // seconds to decompress: long enough for a window, with a progress value
-  // posted per file. One compressed stream serves every item.
+  // An update that takes the updater some seconds, with a progress value
+  // posted per file.
   void MakeLongUpdate(int count = 40) {
-    std::vector<char> stored = zar::Compress(RandomBytes(2 << 20, 11));
-    zar::Writer writer;
-    std::string manifest;
-    for (int i = 0; i < count; ++i) {
-      std::string name = "data/file" + std::to_string(i) + ".bin";
-      manifest += "add \"" + name + "\"\n";
-      writer.AddStored(zar::Item{name, 0644, stored});
-    }
-    writer.AddData("update.manifest", 0644, manifest);
-    writer.WriteFile(update + "/update.zar");
+    MakeSlowUpdate(count);
     mFileCount = count;
   }
 

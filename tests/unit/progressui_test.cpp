@@ -197,18 +197,6 @@ TEST_F(ShowProgressUITest, ExactlyHalfWayStillShowsTheWindow) {
   EXPECT_EQ("RunEventLoop returned", mPlatform.mCalls.back());
 }
 
-TEST_F(ShowProgressUITest, ProgramFolderIsDotForABareProgramName) {
-  char cwd[4096];
-  ASSERT_TRUE(getcwd(cwd, sizeof cwd));
-  ASSERT_EQ(0, chdir(mDir.path().c_str()));
-  sProgramPath = "updater";  // started through the search path, say
-  sPlatform = nullptr;
-  int rv = ShowProgressUIWith(&OpenRecordingPlatform);
-  ASSERT_EQ(0, chdir(cwd));
-  EXPECT_EQ(0, rv) << "the strings file was found relative to the current directory";
-  EXPECT_EQ(1, sOpenCount);
-}
-
 TEST_F(ShowProgressUITest, PlatformThatCannotShowAWindowIsNoFailure) {
   struct Case { const char* label; bool platform; int createResult, loadResult; std::vector<std::string> calls; };
   const Case cases[] = {

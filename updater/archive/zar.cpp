@@ -68,9 +68,11 @@ int zar_read_index(ZarFile* zar) {
   if (index_offset > kZarMaxPosition) return -1;
   if (fseek(zar->fp, long(index_offset), SEEK_SET) != 0) return -1;
   if (!read_be32(zar->fp, &index_size)) return -1;
-  // An archive lists at least one item, and its index lies inside the file:
-  // checked before the size is trusted for an allocation.
-  if (index_size == 0 || int64_t(index_offset) + 4 + int64_t(index_size) > file_size) return -1;
+  // An archive lists at least one item, and its index lies inside the file
+  // and below 2^31: checked before the size is trusted for an allocation.
+  // Every name is then shorter than 2^31 bytes as well.
+  const int64_t index_end = int64_t(index_offset) + 4 + int64_t(index_size);
+  if (index_size == 0 || index_end > file_size || index_end > kZarMaxPosition) return -1;
 
   char* buf = (char*)malloc(index_size);
   if (!buf) return -1;
@@ -92,13 +94,14 @@ int zar_consume_index(ZarFile* zar, const char** cursor, const char* end) {
   uint32_t flags = zar_get_be32(p + 8);
   const char* name = *cursor + kZarEntryFixedSize;
   const char* nul = (const char*)memchr(name, '\0', size_t(end - name));
-  if (!nul) return -1;
+  if (!nul || nul - name > kZarMaxPosition) return -1;
   *cursor = nul + 1;
   return zar_insert_item(zar, name, int(nul - name), offset, length, flags);
 }
 
 int zar_insert_item(ZarFile* zar, const char* name, int namelen, uint32_t offset,
                     uint32_t length, uint32_t flags) {
+  if (namelen < 0) return -1;
   ZarItem* item = (ZarItem*)malloc(offsetof(ZarItem, name) + size_t(namelen) + 1);
   if (!item) return -1;
   item->next = nullptr;

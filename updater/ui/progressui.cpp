@@ -36,15 +36,13 @@ void WaitForShortUpdate() {
   }
 }
 
-// The folder of the program path into |folder| (of |size| bytes): everything
-// before the last "/", "/" for a program in the root, "." for a bare name.
-// -1 when it does not fit: a cut folder would name some other place.
+// The folder of the absolute program path into |folder| (of |size| bytes):
+// everything before the last "/", "/" for a program in the root. -1 when it
+// does not fit: a cut folder would name some other place.
 int FormProgramFolder(char* folder, size_t size) {
   const char* slash = strrchr(sProgramPath, '/');
   int n;
-  if (!slash)
-    n = snprintf(folder, size, ".");
-  else if (slash == sProgramPath)
+  if (slash == sProgramPath)
     n = snprintf(folder, size, "/");
   else
     n = snprintf(folder, size, "%.*s", int(slash - sProgramPath), sProgramPath);
@@ -60,7 +58,9 @@ int ShowProgressUIWith(OpenPlatformFn open) {
   if (sQuit.load(std::memory_order_relaxed)) return 0;
   if (sProgressVal.load(std::memory_order_relaxed) > 50.0f) return 0;
 
-  if (!sProgramPath) return -1;
+  // A relative path would be taken from the current directory, which is the
+  // installation: nothing is read or loaded from there.
+  if (!sProgramPath || sProgramPath[0] != '/') return -1;
   char path[1024];
   int n = snprintf(path, sizeof path, "%s.ini", sProgramPath);
   // A cut name would read some other file, or none: no window either way.

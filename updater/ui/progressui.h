@@ -11,10 +11,14 @@
 
 extern std::atomic<float> sProgressVal;  // latest value posted, 0.0 to 100.0
 extern std::atomic<bool> sQuit;          // false until QuitProgressUI, then true for good
-extern const char* sProgramPath;         // argv[0] itself, not a copy
+// The program's folder (from the kernel's record of the executable) joined
+// with the last component of argv[0]; null when it cannot be formed. The
+// strings file is this path with ".ini" appended, and the window's module and
+// layout file are looked for beside it.
+extern const char* sProgramPath;
 
-// Main thread, first thing in main: records argv[0]. Changes neither the count
-// nor the vector. Always 0.
+// Main thread, first thing in main: records the program's path. Changes
+// neither the count nor the vector. Always 0.
 int InitProgressUI(int* argc, char*** argv);
 
 // Worker thread: stores |progress| for the window. Never blocks, logs or fails.
