@@ -29,8 +29,9 @@ def arguments(doc, full):
     if not all(os.access(p, os.X_OK) for p in progs):
         sys.exit(print("%s: one of %s is missing" % (tool, " ".join(progs)), file=sys.stderr) or 2)
     os.umask(0)
-    # In memory where there is such a folder: the runs need no disk, and take half the time there.
-    WORK = tempfile.mkdtemp(prefix=tool + "-", dir="/dev/shm" if os.access("/dev/shm", os.W_OK) else None)
+    # In memory where programs may run from there: the runs need no disk, and take half the time.
+    shm = os.access("/dev/shm", os.W_OK) and not os.statvfs("/dev/shm").f_flag & os.ST_NOEXEC
+    WORK = tempfile.mkdtemp(prefix=tool + "-", dir="/dev/shm" if shm else None)
     BIN = os.path.join(WORK, "bin")
     os.makedirs(BIN)
     for p in progs[:3]:
