@@ -116,17 +116,29 @@ int fs_check_space() {
     else
       free_bytes[i] = uint64_t(vfs.f_bavail) * vfs.f_frsize;
   }
-  // Counting an item costs a decoding: an item is counted only as far as the
-  // space left allows, and not at all once its file system is known short.
+  // Counting an item costs a decoding as long as its extraction's. Where the
+  // free space exceeds what else is planned by kRatio times the items'
+  // stored bytes, they are taken to fit uncounted: few files compress better
+  // than that. Elsewhere each is counted, only as far as the space left
+  // allows, and none once its file system is known short.
+  const int kRatio = 100;
+  ZarFile* archive = gArchiveReader.File();
+  uint64_t* stored = (uint64_t*)calloc(size_t(sCount) + 1, sizeof(uint64_t));
+  if (!stored) rc = ERR_MEMORY;
+  for (int k = 0; k < sItemCount && rc == 0; ++k) {
+    ZarItem* item = archive ? zar_find_item(archive, sItems[k].name) : nullptr;
+    if (item) stored[sItems[k].fs] += item->length;
+  }
   for (int k = 0; k < sItemCount && rc == 0; ++k) {
     FileSystem& fs = sFileSystems[sItems[k].fs];
     const uint64_t available = free_bytes[sItems[k].fs];
-    ZarItem* item = gArchiveReader.File() ? zar_find_item(gArchiveReader.File(), sItems[k].name) : nullptr;
-    if (fs.need > available || !item) continue;
+    ZarItem* item = archive ? zar_find_item(archive, sItems[k].name) : nullptr;
+    if (fs.need > available || !item || available - fs.need >= stored[sItems[k].fs] * kRatio) continue;
     uint64_t size = 0;
     gArchiveReader.CountItem(item, available - fs.need, &size);
     fs.need += RoundUp(size, fs.block);
   }
+  free(stored);
   for (int i = 0; i < sCount && rc == 0; ++i) {
     const FileSystem& fs = sFileSystems[i];
     if (fs.need > free_bytes[i]) {

@@ -10,11 +10,19 @@
 // Space: the bytes the update will write, each file rounded up to whole blocks
 // of its file system, and one block for each directory it makes, against the
 // space free for unprivileged users (statvfs f_bavail). Backups take none:
-// they are the replaced files themselves, renamed. Left out: the blocks a file
-// system spends on its own bookkeeping (extent and indirect blocks of large
-// files, a directory outgrowing its blocks), inodes, the log's own growth, and
-// whatever else on the machine writes meanwhile; the staged patch files and
-// the manifest are already written when the check is made.
+// they are the replaced files themselves, renamed, and keep their blocks until
+// the end. A patched file's size is its patch header's; an added file's is
+// counted by decoding its item, which costs as much again as extracting it,
+// so it is done only where the free space is less than what else is planned
+// plus 100 times the items' stored size. Left out: files that compress better
+// than 100 to 1 (long runs of one byte) on a disk with less free space than
+// that; the blocks a file system spends on its own bookkeeping (extent and
+// indirect blocks of large files, a directory outgrowing its blocks; one
+// block is counted for each new directory, which a file system in memory does
+// not take); inodes; the log's own growth; whatever else on the machine
+// writes meanwhile. The staged patch files and the manifest are already
+// written when the check is made. Whatever it misses, a disk that fills
+// during the run fails it, rolled back.
 #pragma once
 
 #include <cstdint>
