@@ -141,16 +141,17 @@ int RecoverBackup(char* path, const BackupIdentity& id, bool committed, bool* un
   // copy this journal lists (a link, another size or CRC-32): restoring that
   // would put foreign bytes over the file.
   if (!ours) return 0;
-  // Its file system is synced before the journal goes.
-  rc = fs_note(path);
-  if (rc) return committed ? 0 : rc;
   if (committed) {
     LogPrintf("RECOVER DISCARD %s\n", path);
     if (backup_discard(path) != 0) *unfinished = true;
     return 0;
   }
+  // A restore is synced before the journal goes: when its file system cannot
+  // be found for that, the run fails and the journal stays.
+  const int noted = fs_note(path);
   LogPrintf("RECOVER RESTORE %s\n", path);
-  return backup_restore(path);
+  rc = backup_restore(path);
+  return rc ? rc : noted;
 }
 
 // The staged patch files of the interrupted run. Skipping any is safe: a
@@ -297,8 +298,8 @@ int journal_recover(bool* applied) {
     if (*p == '\n') *p = '\0';
 
   bool committed = false, same_archive = false, unfinished = false;
-  // The header lines are written with one write before the first change: a
-  // journal without a whole header saw none, and is deleted.
+  // The first lines are written with one write, and synced, before the first
+  // change: a journal without a whole header saw none, and is deleted.
   if (end > text) {
     const bool v1 = strcmp(text, kMagicV1) == 0;
     if (has_nul || (!v1 && strcmp(text, kMagic) != 0)) {
