@@ -1,10 +1,10 @@
 // File utilities and backups beneath the file actions.
 //
-// A backup of the file at P is "P.zel-backup" beside it: a byte-for-byte copy
-// with exactly P's permission bits, made in the Execute phase right before P
-// is replaced, patched or removed, and restored or discarded in the Finish
-// phase. Names ending in ".zel-backup" or ".zel-part" are the updater's own:
-// no update may name one as a target (IsInstallPath).
+// A backup of the file at P is "P.zel-backup" beside it: the file itself,
+// renamed there in the Execute phase right before P is replaced, patched or
+// removed, and renamed back or deleted in the Finish phase. Names ending in
+// ".zel-backup" or ".zel-part" (which older updaters copied backups into) are
+// the updater's own: no update may name one as a target (IsInstallPath).
 //
 // Backup rules of a run:
 //  1. An action finishes (restores or discards) only a backup it made itself in
