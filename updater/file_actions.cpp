@@ -9,6 +9,7 @@
 #include "archive/archive_reader.h"
 #include "errors.h"
 #include "file_util.h"
+#include "filesystems.h"
 #include "log.h"
 #include "mstrtok.h"
 
@@ -67,7 +68,7 @@ int RemoveFile::Prepare() {
     LogPrintf("access failed: %d\n", errno);
     return ERR_WRITE;
   }
-  return 0;
+  return backup_plan_replace(mPath);
 }
 
 int RemoveFile::Execute() {
@@ -81,7 +82,9 @@ int RemoveFile::Execute() {
     LogPrintf("backup_create failed: %d\n", rc);
     return rc;
   }
-  int removed = remove(mPath);
+  // The backup took the file away; without one of its own (rule 3 of
+  // file_util.h, or a file this run created), it is removed here.
+  int removed = mBackupMade ? 0 : remove(mPath);
   if (removed != 0) {
     LogPrintf("remove failed: %d\n", removed);
     return ERR_WRITE;
@@ -102,7 +105,9 @@ int AddFile::Parse(char* rest) { return ParseArgument(&rest, &mPath, true); }
 int AddFile::Prepare() {
   LogPrintf("PREPARE ADD %s\n", mPath);
   bool exists;
-  return backup_check_target(mPath, &exists);
+  int rc = backup_check_target(mPath, &exists);
+  if (rc == 0) rc = exists ? backup_plan_replace(mPath) : backup_plan_create(mPath);
+  return rc ? rc : fs_plan_item(mPath, mPath);
 }
 
 int AddFile::Execute() {
@@ -113,8 +118,9 @@ int AddFile::Execute() {
   if (exists) {
     rc = backup_create(mPath, &mBackupMade);
     if (rc) return rc;
-    // Removed, not truncated: the new file is created fresh with the item's mode.
-    if (remove(mPath) != 0) return ERR_WRITE;
+    // Moved or removed, never truncated: the new file is created fresh with
+    // the item's mode.
+    if (!mBackupMade && remove(mPath) != 0) return ERR_WRITE;
   } else {
     rc = ensure_parent_dir(mPath);
     // Noted as this run's own, so that a rollback that must give the name of

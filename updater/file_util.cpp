@@ -10,8 +10,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "arrays.h"
 #include "errors.h"
 #include "fileio.h"
+#include "filesystems.h"
 #include "journal.h"
 #include "log.h"
 #include "patch/binary_patch.h"
@@ -32,27 +34,21 @@ BackupId* sBackups = nullptr;
 int sBackupCount = 0;
 int sBackupCapacity = 0;
 
-// The names this run created where nothing stood (rule 7), in the order they
-// were made, so that walking the list backwards meets the deepest first.
-struct CreatedName {
+// What Prepare planned (rule 5), in the order planned, and the names created
+// that were not planned: backups ('R'), with the identity of the file each
+// will hold, and directories ('D') and files ('A') created where nothing
+// stood. Walking the list backwards meets the deepest created names first.
+struct Planned {
   char* path;  // normalised: no "." or empty components
-  bool is_dir;
+  char kind;
+  bool identified;  // 'R': the file was read, and size and crc are its identity
+  uint64_t size;
+  uint32_t crc;
+  struct stat st;  // 'R': the file as it was identified, to know it again in Execute
 };
-CreatedName* sCreated = nullptr;
-int sCreatedCount = 0;
-int sCreatedCapacity = 0;
-
-// Grows |*items| (of |*capacity|) so that one more fits. False when out of memory.
-template <typename T>
-bool Reserve(T** items, int count, int* capacity) {
-  if (count < *capacity) return true;
-  int grown_capacity = *capacity ? *capacity * 2 : 16;
-  T* grown = (T*)realloc(*items, sizeof(T) * size_t(grown_capacity));
-  if (!grown) return false;
-  *items = grown;
-  *capacity = grown_capacity;
-  return true;
-}
+Planned* sPlan = nullptr;
+int sPlanCount = 0;
+int sPlanCapacity = 0;
 
 int FindBackup(const struct stat& st) {
   for (int i = 0; i < sBackupCount; ++i)
@@ -62,7 +58,7 @@ int FindBackup(const struct stat& st) {
 
 bool RememberBackup(const struct stat& st) {
   if (FindBackup(st) >= 0) return true;
-  if (!Reserve(&sBackups, sBackupCount, &sBackupCapacity)) return false;
+  if (!GrowToFit(&sBackups, sBackupCount, &sBackupCapacity)) return false;
   sBackups[sBackupCount++] = BackupId{st.st_dev, st.st_ino};
   return true;
 }
@@ -95,26 +91,84 @@ char* NormalizedCopy(const char* path) {
   return out;
 }
 
+// The plan indexed by kind and path, for updates of many thousand files:
+// open addressing over a table of a power of two slots, at most half full,
+// each slot an index into sPlan or -1.
+int* sPlanIndex = nullptr;
+uint32_t sPlanIndexSize = 0;
+
+uint32_t HashPlanned(const char* path, char kind) {
+  uint32_t h = 2166136261u ^ uint8_t(kind);
+  for (const char* p = path; *p; ++p) h = (h ^ uint8_t(*p)) * 16777619u;
+  return h;
+}
+
+// The slot of the entry of |kind| for |path|, or the empty slot it would take.
+uint32_t SlotOf(const char* path, char kind) {
+  uint32_t slot = HashPlanned(path, kind) & (sPlanIndexSize - 1);
+  while (sPlanIndex[slot] >= 0 && (sPlan[sPlanIndex[slot]].kind != kind || strcmp(sPlan[sPlanIndex[slot]].path, path) != 0))
+    slot = (slot + 1) & (sPlanIndexSize - 1);
+  return slot;
+}
+
+// The plan's entry of |kind| for the normalised |path|, or -1.
+int FindPlanned(const char* path, char kind) { return sPlanIndexSize ? sPlanIndex[SlotOf(path, kind)] : -1; }
+
+// Indexes sPlan's last entry, growing the table first when it would be more
+// than half full. False when out of memory.
+bool IndexLastPlanned() {
+  if (uint32_t(sPlanCount) * 2 > sPlanIndexSize) {
+    const uint32_t size = sPlanIndexSize ? sPlanIndexSize * 2 : 64;
+    int* grown = (int*)malloc(sizeof(int) * size);
+    if (!grown) return false;
+    free(sPlanIndex);
+    sPlanIndex = grown;
+    sPlanIndexSize = size;
+    memset(sPlanIndex, 0xff, sizeof(int) * size);
+    for (int i = 0; i < sPlanCount - 1; ++i) sPlanIndex[SlotOf(sPlan[i].path, sPlan[i].kind)] = i;
+  }
+  sPlanIndex[SlotOf(sPlan[sPlanCount - 1].path, sPlan[sPlanCount - 1].kind)] = sPlanCount - 1;
+  return true;
+}
+
+// Adds |entry| (its path a normalised copy, owned from now on) to the plan,
+// unless an entry of its kind for its path is there. 0 or ERR_MEMORY.
+int AddPlanned(const Planned& entry) {
+  if (FindPlanned(entry.path, entry.kind) >= 0) {
+    free(entry.path);
+    return 0;
+  }
+  if (!GrowToFit(&sPlan, sPlanCount, &sPlanCapacity)) {
+    free(entry.path);
+    return ERR_MEMORY;
+  }
+  sPlan[sPlanCount++] = entry;
+  if (IndexLastPlanned()) return 0;
+  free(sPlan[--sPlanCount].path);
+  return ERR_MEMORY;
+}
+
 // When a directory that this run created stands at |path| (a file that
 // became a directory: "remove a" then "add a/b"), removes what this run
 // created below it, deepest first, and then the directory, so that the file
 // can take its place again. Whatever else is in there stays, so the directory
 // is not empty and the restore fails, keeping the backup: nothing is lost.
+// What was planned but never made is not there to remove, or is not this
+// run's to remove only if it appeared from elsewhere during the run.
 void ClearCreatedDirectory(const char* path) {
   struct stat st;
   if (lstat(path, &st) != 0 || !S_ISDIR(st.st_mode)) return;
   char* dir = NormalizedCopy(path);
   if (!dir) return;
   const size_t len = strlen(dir);
-  bool created = false;
-  for (int i = 0; i < sCreatedCount && !created; ++i)
-    created = sCreated[i].is_dir && strcmp(sCreated[i].path, dir) == 0;
-  for (int i = sCreatedCount - 1; created && len > 0 && i >= 0; --i) {
-    const CreatedName& c = sCreated[i];
+  const bool created = len > 0 && FindPlanned(dir, 'D') >= 0;
+  for (int i = sPlanCount - 1; created && i >= 0; --i) {
+    const Planned& c = sPlan[i];
     // A failure here shows as a directory that is not empty, below.
-    if (strncmp(c.path, dir, len) == 0 && c.path[len] == '/') (void)(c.is_dir ? rmdir(c.path) : unlink(c.path));
+    if (c.kind != 'R' && strncmp(c.path, dir, len) == 0 && c.path[len] == '/')
+      (void)(c.kind == 'D' ? rmdir(c.path) : unlink(c.path));
   }
-  if (created && len > 0) rmdir(dir);
+  if (created) rmdir(dir);
   free(dir);
 }
 
@@ -141,9 +195,9 @@ int OpenSource(const char* path, bool regular_only, struct stat* st) {
   return -1;
 }
 
-// Copies |in| to |out| through one 1024-byte chunk, adding the bytes to *crc
-// and *size. 0, ERR_READ or ERR_WRITE, logged.
-int CopyData(int in, int out, uint32_t* crc, uint64_t* size) {
+// Copies |in| to |out| through one 1024-byte chunk. 0, ERR_READ or
+// ERR_WRITE, logged.
+int CopyData(int in, int out) {
   char buf[1024];
   for (;;) {
     ssize_t n = robust_read(in, buf, sizeof(buf));
@@ -156,8 +210,6 @@ int CopyData(int in, int out, uint32_t* crc, uint64_t* size) {
       LogPrintf("copy_file: failed to write: %d\n", errno);
       return ERR_WRITE;
     }
-    *crc = zbs_crc32_update(*crc, (const unsigned char*)buf, size_t(n));
-    *size += uint64_t(n);
   }
 }
 
@@ -171,36 +223,45 @@ int CloseCopy(int out, int rc) {
   return rc;
 }
 
-// Writes a whole copy of the regular file |source| into |part|, a new file of
-// our own (created exclusively, never through a link), with the source's
-// permission bits exactly; *size and *crc describe the copy, *copy_st is the
-// new file's. Log lines name |logged_dest|, the name the copy is for.
-// *part_made tells whether |part| was created (and so must be deleted on
-// failure).
-int CopyToNewFile(const char* source, const char* part, const char* logged_dest, struct stat* copy_st,
-                  uint64_t* size, uint32_t* crc, bool* part_made) {
-  *part_made = false;
-  struct stat st;
-  int in = OpenSource(source, true, &st);
-  if (in < 0) return ERR_READ;
-  int out = robust_open(part, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
-  if (out < 0) {
-    LogPrintf("copy_file: failed to open: %s,%d\n", logged_dest, errno);
-    close(in);
-    return ERR_WRITE;
-  }
-  *part_made = true;
+// Reads the rest of the open file |fd|, its size and CRC-32 into *size and
+// *crc: the identity a journal gives a backup. False when a read fails.
+bool ReadIdentity(int fd, uint64_t* size, uint32_t* crc) {
+  unsigned char buf[65536];
   *size = 0;
   *crc = 0;
-  int rc = CopyData(in, out, crc, size);
-  // Set explicitly: a creation mode would lose the bits the umask holds.
-  if (rc == 0 && fchmod(out, st.st_mode & 07777) != 0) {
-    LogPrintf("copy_file: failed to write: %d\n", errno);
-    rc = ERR_WRITE;
+  for (ssize_t n; (n = robust_read(fd, buf, sizeof(buf))) != 0; *size += uint64_t(n)) {
+    if (n < 0) return false;
+    *crc = zbs_crc32_update(*crc, buf, size_t(n));
   }
-  if (rc == 0 && fstat(out, copy_st) != 0) rc = ERR_WRITE;
+  return true;
+}
+
+// True when |a| and |b| are one file, unchanged in between.
+bool SameFile(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+         a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+         a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+// The file at |path|, about to be backed up, with a journal line naming its
+// identity on disk: the planned one when it is still that file (*st is set
+// from lstat), else read now and journaled with a sync. 0, or ERR_READ /
+// ERR_WRITE, logged as a copy's.
+int IdentifyForBackup(const char* path, int planned, struct stat* st) {
+  if (planned >= 0 && sPlan[planned].identified && lstat(path, st) == 0 && SameFile(*st, sPlan[planned].st))
+    return 0;
+  int in = OpenSource(path, true, st);
+  if (in < 0) return ERR_READ;
+  uint64_t size;
+  uint32_t crc;
+  int rc = 0;
+  if (!ReadIdentity(in, &size, &crc)) {
+    LogPrintf("copy_file: failed to read: %d\n", errno);
+    rc = ERR_READ;
+  }
   close(in);
-  return CloseCopy(out, rc);
+  if (rc == 0) rc = fs_note(path);
+  return rc ? rc : journal_note_backup(path, size, crc);
 }
 
 // Deletes the backup |name|; one that stays is counted, for the journal to
@@ -248,9 +309,7 @@ int copy_file(const char* source, const char* dest) {
     close(in);
     return ERR_WRITE;
   }
-  uint32_t crc = 0;
-  uint64_t size = 0;
-  rc = CopyData(in, out, &crc, &size);
+  rc = CopyData(in, out);
   close(in);
   return CloseCopy(out, rc);
 }
@@ -283,13 +342,74 @@ int backup_check_target(const char* path, bool* exists) {
   return 0;
 }
 
+int backup_plan_replace(const char* path, const BackupIdentity* known, const struct stat* st) {
+  Planned entry = {NormalizedCopy(path), 'R', false, 0, 0, {}};
+  if (!entry.path) return ERR_MEMORY;
+  if (FindPlanned(entry.path, 'R') >= 0) {
+    // An earlier action backs it up, and may take it away: this one may
+    // create it anew.
+    free(entry.path);
+    return backup_plan_create(path);
+  }
+  if (known) {
+    entry.identified = true;
+    entry.size = known->size;
+    entry.crc = known->crc;
+    entry.st = *st;
+  } else {
+    // Unreadable now, it is left unidentified: Execute opens it again, and
+    // fails the backup then if it still cannot be read.
+    int fd = robust_open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0);
+    entry.identified = fd >= 0 && fstat(fd, &entry.st) == 0 && S_ISREG(entry.st.st_mode) &&
+                       ReadIdentity(fd, &entry.size, &entry.crc);
+    if (fd >= 0) close(fd);
+  }
+  int rc = fs_note(path);
+  if (rc) {
+    free(entry.path);
+    return rc;
+  }
+  return AddPlanned(entry);
+}
+
+int backup_plan_create(const char* path) {
+  char* norm = NormalizedCopy(path);
+  if (!norm) return ERR_MEMORY;
+  int rc = 0;
+  // Each directory above it that is not one now will be made (or, where a
+  // file stands that an earlier action removes, made in its place).
+  for (char* slash = strchr(norm, '/'); slash && rc == 0; slash = strchr(slash + 1, '/')) {
+    *slash = '\0';
+    struct stat st;
+    if (FindPlanned(norm, 'D') < 0 && (stat(norm, &st) != 0 || !S_ISDIR(st.st_mode))) {
+      char* dir = strdup(norm);
+      rc = dir ? AddPlanned(Planned{dir, 'D', false, 0, 0, {}}) : ERR_MEMORY;
+      if (rc == 0) rc = fs_plan_directory(norm);
+    }
+    *slash = '/';
+  }
+  if (rc) {
+    free(norm);
+    return rc;
+  }
+  return AddPlanned(Planned{norm, 'A', false, 0, 0, {}});
+}
+
+bool backup_plan_line(int index, PlanLine* out) {
+  if (index >= sPlanCount) return false;
+  const Planned& p = sPlan[index];
+  // A backup of a file that could not be read is journaled when it is made.
+  out->kind = p.kind == 'R' && !p.identified ? '\0' : p.kind;
+  out->path = p.path;
+  out->size = p.size;
+  out->crc = p.crc;
+  return true;
+}
+
 int backup_create(const char* path, bool* made) {
   *made = false;
   char name[kPathBufferSize];
   if (!FormatPath(name, "%s%s", path, kBackupSuffix)) return ERR_WRITE;
-  // Shorter than the backup name, so it fits whenever that does.
-  char part[kPathBufferSize];
-  FormatPath(part, "%s.zel-part", path);
 
   // lstat: a link planted at the backup name is no backup of ours, whatever
   // it points at (another file's backup, say).
@@ -299,40 +419,25 @@ int backup_create(const char* path, bool* made) {
   } else if (errno != ENOENT) {
     return ERR_READ;  // unknown: must not overwrite what may be this run's first backup
   }
+  char* norm = NormalizedCopy(path);
+  if (!norm) return ERR_MEMORY;
+  const int planned = FindPlanned(norm, 'R');
+  // Created by this run where nothing stood: a rollback keeps such a file,
+  // so it needs no backup.
+  const bool ours = planned < 0 && FindPlanned(norm, 'A') >= 0;
+  free(norm);
+  if (ours) return 0;
 
-  // The order of the steps is what makes a crash at any point recoverable:
-  //  1. "B path" in the journal: a part file cut short by a crash is deleted
-  //     by the next run, which finds it named there;
-  //  2. the copy is written whole under the part name, into a new file of our
-  //     own: whatever stood there (a leftover, a planted link) is removed
-  //     first, and the exclusive creation fails rather than write through
-  //     anything that appears in between;
-  //  3. it is renamed to the backup name, which so only ever holds whole copies;
-  //  4. "R size crc path" in the journal: from now on the next run restores it.
-  // The file itself is removed by the caller only after all four.
-  int rc = journal_note_intent(path);
+  // The journal names the file's identity before it moves (rule 5); then one
+  // rename makes it the backup, whole, and whatever stood at the backup name
+  // (a leftover, a planted link) is replaced, never written through.
+  int rc = IdentifyForBackup(path, planned, &st);
   if (rc) return rc;
-  unlink(part);
-  uint64_t size;
-  uint32_t crc;
-  bool part_made;
-  rc = CopyToNewFile(path, part, name, &st, &size, &crc, &part_made);
-  if (rc) {
-    if (part_made) unlink(part);
-    return rc;
-  }
-  if (rename(part, name) != 0) {
+  if (!RememberBackup(st)) return ERR_MEMORY;
+  if (rename(path, name) != 0) {
     LogPrintf("copy_file: failed to open: %s,%d\n", name, errno);
-    unlink(part);
-    return ERR_WRITE;
-  }
-  // |st| is the part file's, now the backup's: a rename keeps the inode.
-  rc = RememberBackup(st) ? journal_note_backup(path, size, crc) : ERR_MEMORY;
-  if (rc) {
-    // Unrecorded, nobody would finish it: the file itself is still intact.
     ForgetBackup(st);
-    unlink(name);
-    return rc;
+    return ERR_WRITE;
   }
   *made = true;
   return 0;
@@ -363,7 +468,8 @@ int backup_restore(const char* path) {
     ++sUnfinished;
     return ERR_WRITE;
   }
-  ForgetBackup(st);
+  // Still remembered: a hard link of the file, backed up by another action,
+  // is this same inode, and its backup is restored after this one.
   return 0;
 }
 
@@ -373,18 +479,34 @@ int backup_discard(const char* path) {
   return DeleteBackup(name);
 }
 
+// Set once whether this run committed is not known: backups are left alone.
+bool sHold = false;
+
 int backup_finish(const char* path, int status) {
+  if (sHold) {
+    ++sUnfinished;
+    return ERR_WRITE;
+  }
   return status ? backup_restore(path) : backup_discard(path);
 }
 
+void backup_hold() { sHold = true; }
+
 int backup_note_created(const char* path, bool is_dir) {
+  char* norm = NormalizedCopy(path);
+  if (!norm) return ERR_MEMORY;
+  const char kind = is_dir ? 'D' : 'A';
+  if (FindPlanned(norm, kind) >= 0) {
+    free(norm);
+    return 0;
+  }
   int rc = journal_note_created(path, is_dir);
-  if (rc) return rc;
-  if (!Reserve(&sCreated, sCreatedCount, &sCreatedCapacity)) return ERR_MEMORY;
-  char* copy = NormalizedCopy(path);
-  if (!copy) return ERR_MEMORY;
-  sCreated[sCreatedCount++] = CreatedName{copy, is_dir};
-  return 0;
+  if (rc == 0) rc = fs_note(path);
+  if (rc) {
+    free(norm);
+    return rc;
+  }
+  return AddPlanned(Planned{norm, kind, false, 0, 0, {}});
 }
 
 int backup_identify(const char* path, const BackupIdentity& id, bool* ours) {
@@ -399,19 +521,13 @@ int backup_identify(const char* path, const BackupIdentity& id, bool* ours) {
   bool match = rc == 0 && S_ISREG(st.st_mode);
   if (match && id.by_inode) {
     match = uint64_t(st.st_ino) == id.ino;
-  } else if (match) {
-    match = uint64_t(st.st_size) == id.size;
-    uint32_t crc = 0;
-    uint64_t size = 0;
-    unsigned char buf[65536];
-    for (ssize_t n; match && (n = robust_read(fd, buf, sizeof(buf))) != 0; size += uint64_t(n)) {
-      if (n < 0) {
-        rc = ERR_READ;
-        break;
-      }
-      crc = zbs_crc32_update(crc, buf, size_t(n));
-    }
-    match = rc == 0 && match && size == id.size && crc == id.crc;
+  } else if (match && uint64_t(st.st_size) == id.size) {
+    uint64_t size;
+    uint32_t crc;
+    if (!ReadIdentity(fd, &size, &crc)) rc = ERR_READ;
+    match = rc == 0 && size == id.size && crc == id.crc;
+  } else {
+    match = false;
   }
   close(fd);
   if (match && !RememberBackup(st)) return ERR_MEMORY;
@@ -424,6 +540,9 @@ int backup_unfinished() { return sUnfinished; }
 void backup_reset_run() {
   sBackupCount = 0;
   sUnfinished = 0;
-  for (int i = 0; i < sCreatedCount; ++i) free(sCreated[i].path);
-  sCreatedCount = 0;
+  sHold = false;
+  for (int i = 0; i < sPlanCount; ++i) free(sPlan[i].path);
+  sPlanCount = 0;
+  if (sPlanIndexSize) memset(sPlanIndex, 0xff, sizeof(int) * sPlanIndexSize);
+  fs_reset();
 }

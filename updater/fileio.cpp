@@ -77,3 +77,39 @@ int read_whole(int fd, char** out, size_t* length) {
   if (length) *length = size;
   return 0;
 }
+
+#ifdef UPDATER_NO_SYNC
+bool sync_data(int) { return true; }
+bool sync_directory(const char*) { return true; }
+bool sync_file_system(int) { return true; }
+#else
+namespace {
+
+// Makes |call| until it fails for another reason than EINTR; true on success.
+template <typename Call>
+bool Retried(Call call) {
+  int rc;
+  do {
+    rc = call();
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0;
+}
+
+}  // namespace
+
+bool sync_data(int fd) {
+  return Retried([fd] { return fdatasync(fd); });
+}
+
+bool sync_directory(const char* path) {
+  int fd = robust_open(path, O_RDONLY | O_DIRECTORY, 0);
+  if (fd < 0) return false;
+  const bool synced = Retried([fd] { return fsync(fd); });
+  close(fd);
+  return synced;
+}
+
+bool sync_file_system(int fd) {
+  return Retried([fd] { return syncfs(fd); });
+}
+#endif

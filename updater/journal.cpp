@@ -15,6 +15,7 @@
 #include "errors.h"
 #include "file_util.h"
 #include "fileio.h"
+#include "filesystems.h"
 #include "log.h"
 #include "patch/binary_patch.h"
 #include "paths.h"
@@ -31,8 +32,15 @@ const char kMagic[] = "zel-journal 2";
 const char kMagicV1[] = "zel-journal 1";
 
 int sJournalFd = -1;
+// Bytes written to the open journal.
+off_t sJournalSize = 0;
+// This run's first lines, composed by journal_plan and written by journal_begin.
+char* sPlanned = nullptr;
+size_t sPlannedSize = 0;
 // This run recorded COMMIT.
 bool sCommitted = false;
+// This run began a journal or found one: what it did is worth a synced status.
+bool sUsed = false;
 // A committed journal waits for the run's outcome to be recorded.
 bool sReleasePending = false;
 
@@ -53,18 +61,54 @@ int ArchiveIdentityOfPath(char (&out)[kArchiveIdentitySize], bool* absent) {
   return rc;
 }
 
-// Appends one whole line with one write, so a crash leaves at most the last
-// line cut short.
-int AppendLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
-int AppendLine(const char* format, ...) {
+// Appends |n| bytes of whole lines with one write, so a crash leaves at most
+// the last line cut short; with |synced|, they are on disk when it returns.
+int Append(const char* text, size_t n, bool synced) {
   if (sJournalFd < 0) return 0;
+  if (!write_all(sJournalFd, text, n)) return ERR_WRITE;
+  sJournalSize += off_t(n);
+  return synced && !sync_data(sJournalFd) ? ERR_WRITE : 0;
+}
+
+// Formats one line into |line|: its length, or -1 when it does not fit.
+int FormatLine(char (&line)[kPathBufferSize + 128], const char* format, va_list ap) {
+  int n = vsnprintf(line, sizeof(line), format, ap);
+  return n >= 0 && n < int(sizeof(line)) ? n : -1;
+}
+
+// A line of what was not planned (file_util.h, rule 5), on disk before the
+// change it announces is made.
+int AppendSynced(const char* format, ...) __attribute__((format(printf, 1, 2)));
+int AppendSynced(const char* format, ...) {
   char line[kPathBufferSize + 128];
   va_list ap;
   va_start(ap, format);
-  int n = vsnprintf(line, sizeof(line), format, ap);
+  int n = FormatLine(line, format, ap);
   va_end(ap);
-  if (n < 0 || n >= int(sizeof(line))) return ERR_WRITE;
-  return write_all(sJournalFd, line, size_t(n)) ? 0 : ERR_WRITE;
+  return n < 0 ? ERR_WRITE : Append(line, size_t(n), true);
+}
+
+// Appends |format|'s line to the growing buffer *text of *size bytes (of
+// *capacity). False when out of memory or the line does not fit.
+bool AddText(char** text, size_t* size, size_t* capacity, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
+bool AddText(char** text, size_t* size, size_t* capacity, const char* format, ...) {
+  char line[kPathBufferSize + 128];
+  va_list ap;
+  va_start(ap, format);
+  int n = FormatLine(line, format, ap);
+  va_end(ap);
+  if (n < 0) return false;
+  if (*size + size_t(n) + 1 > *capacity) {
+    size_t grown_capacity = (*capacity + size_t(n) + 1) * 2;
+    char* grown = (char*)realloc(*text, grown_capacity);
+    if (!grown) return false;
+    *text = grown;
+    *capacity = grown_capacity;
+  }
+  memcpy(*text + *size, line, size_t(n) + 1);
+  *size += size_t(n);
+  return true;
 }
 
 // A backup line: "R size crc path", or "R dev ino path" in version 1.
@@ -102,8 +146,12 @@ int RecoverBackup(char* path, const BackupIdentity& id, bool committed, bool* un
     if (backup_discard(path) != 0) *unfinished = true;
     return 0;
   }
+  // A restore is synced before the journal goes: when its file system cannot
+  // be found for that, the run fails and the journal stays.
+  const int noted = fs_note(path);
   LogPrintf("RECOVER RESTORE %s\n", path);
-  return backup_restore(path);
+  rc = backup_restore(path);
+  return rc ? rc : noted;
 }
 
 // The staged patch files of the interrupted run. Skipping any is safe: a
@@ -250,8 +298,8 @@ int journal_recover(bool* applied) {
     if (*p == '\n') *p = '\0';
 
   bool committed = false, same_archive = false, unfinished = false;
-  // The header lines are written with one write before the first change: a
-  // journal without a whole header saw none, and is deleted.
+  // The first lines are written with one write, and synced, before the first
+  // change: a journal without a whole header saw none, and is deleted.
   if (end > text) {
     const bool v1 = strcmp(text, kMagicV1) == 0;
     if (has_nul || (!v1 && strcmp(text, kMagic) != 0)) {
@@ -262,9 +310,13 @@ int journal_recover(bool* applied) {
     }
   }
   free(text);
+  sUsed = true;
+  *applied = rc == 0 && committed && same_archive;
+  // What was put back or deleted is on disk before the journal that lists it
+  // goes; an applied update's journal stays until its outcome is recorded.
+  if (rc == 0 && !*applied) rc = fs_sync();
   backup_reset_run();
   if (rc) return rc;
-  *applied = committed && same_archive;
   if (*applied) {
     // Kept: until this run records "succeeded", another crash must find the
     // update applied again; a backup left undeleted keeps it for good.
@@ -276,34 +328,78 @@ int journal_recover(bool* applied) {
   return 0;
 }
 
-int journal_begin(int archive_fd, int staged_patches) {
-  char path[kPathBufferSize];
-  if (!JournalPath(path)) return ERR_WRITE;
+int journal_plan(int archive_fd, int staged_patches) {
   // The identity of the bytes being applied, from the descriptor they are
   // read through: the name may meanwhile stand for another file.
   char identity[kArchiveIdentitySize];
   int rc = archive_identity(archive_fd, identity);
   if (rc) return rc;
+  free(sPlanned);
+  sPlanned = nullptr;
+  sPlannedSize = 0;
+  size_t capacity = 0;
+  bool ok = AddText(&sPlanned, &sPlannedSize, &capacity, "%s\n%s\nstaged %d\n", kMagic, identity, staged_patches);
+  PlanLine p;
+  for (int i = 0; ok && backup_plan_line(i, &p); ++i) {
+    if (p.kind == 'R')
+      ok = AddText(&sPlanned, &sPlannedSize, &capacity, "R %" PRIu64 " %08" PRIx32 " %s\n", p.size, p.crc, p.path);
+    else if (p.kind)
+      ok = AddText(&sPlanned, &sPlannedSize, &capacity, "%c %s\n", p.kind, p.path);
+  }
+  if (!ok) return ERR_MEMORY;
+  // Its own room, with COMMIT's, and the status file's.
+  char path[kPathBufferSize];
+  if (!JournalPath(path)) return ERR_WRITE;
+  rc = fs_plan_bytes(path, sPlannedSize + strlen("COMMIT\n"));
+  if (rc == 0 && FormatPath(path, "%s/update.status", gSourcePath)) rc = fs_plan_bytes(path, 1);
+  return rc;
+}
+
+int journal_begin() {
+  char path[kPathBufferSize];
+  if (!JournalPath(path) || !sPlanned) return ERR_WRITE;
   sJournalFd = robust_open(path, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_NOFOLLOW, 0644);
   if (sJournalFd < 0) return ERR_WRITE;
+  sJournalSize = 0;
   sCommitted = false;
-  rc = AppendLine("%s\n%s\nstaged %d\n", kMagic, identity, staged_patches);
-  if (rc) journal_end(false);
+  sUsed = true;
+  // Every line Execute needs, with one write and one sync, and the new name
+  // in the update directory: nothing in Execute writes the journal again.
+  int rc = Append(sPlanned, sPlannedSize, true);
+  if (rc == 0 && !sync_directory(gSourcePath)) rc = ERR_WRITE;
+  free(sPlanned);
+  sPlanned = nullptr;
+  if (rc) {
+    // Nothing has changed yet.
+    close(sJournalFd);
+    sJournalFd = -1;
+    unlink(path);
+  }
   return rc;
 }
-
-int journal_note_intent(const char* path) { return AppendLine("B %s\n", path); }
 
 int journal_note_backup(const char* path, uint64_t size, uint32_t crc) {
-  return AppendLine("R %" PRIu64 " %08" PRIx32 " %s\n", size, crc, path);
+  return AppendSynced("R %" PRIu64 " %08" PRIx32 " %s\n", size, crc, path);
 }
 
-int journal_note_created(const char* path, bool is_dir) { return AppendLine("%c %s\n", is_dir ? 'D' : 'A', path); }
+int journal_note_created(const char* path, bool is_dir) { return AppendSynced("%c %s\n", is_dir ? 'D' : 'A', path); }
 
 int journal_commit() {
-  int rc = AppendLine("COMMIT\n");
-  sCommitted = rc == 0 && sJournalFd >= 0;
-  return rc;
+  if (sJournalFd < 0) return 0;
+  const off_t before = sJournalSize;
+  static const char kCommit[] = "COMMIT\n";
+  // A failed write leaves at most a line cut short, which recovery ignores.
+  if (!write_all(sJournalFd, kCommit, strlen(kCommit))) return ERR_WRITE;
+  if (sync_data(sJournalFd)) {
+    sCommitted = true;
+    return 0;
+  }
+  // The line may reach the disk later, or be read from memory by the next
+  // run: taken back, so that a rollback is not then taken for an applied
+  // update. When even that cannot be made sure of, nothing is rolled back or
+  // finished: the next run decides from what the disk holds.
+  if (ftruncate(sJournalFd, before) != 0 || !sync_data(sJournalFd)) backup_hold();
+  return ERR_WRITE;
 }
 
 void journal_end(bool keep) {
@@ -315,9 +411,12 @@ void journal_end(bool keep) {
     HoldUntilRecorded();
     return;
   }
+  // The restores are on disk before the journal that would redo them goes.
   char path[kPathBufferSize];
-  if (JournalPath(path)) unlink(path);
+  if (fs_sync() == 0 && JournalPath(path)) unlink(path);
 }
+
+bool journal_used() { return sUsed; }
 
 void journal_release(bool recorded) {
   if (!sReleasePending) return;

@@ -14,6 +14,7 @@
 #include "file_actions.h"
 #include "file_util.h"
 #include "fileio.h"
+#include "filesystems.h"
 #include "journal.h"
 #include "mstrtok.h"
 #include "patch_actions.h"
@@ -72,12 +73,18 @@ int DoUpdate() {
     ActionList list;
     rc = ParseManifest(text, &list);
     if (rc == 0) rc = list.Prepare();
-    if (rc == 0) rc = journal_begin(gArchiveReader.Descriptor(), PatchFile::sPatchIndex);
+    // Nothing has changed yet: an update that does not fit stops here.
+    if (rc == 0) rc = journal_plan(gArchiveReader.Descriptor(), PatchFile::sPatchIndex);
+    if (rc == 0) rc = fs_check_space();
+    if (rc == 0) rc = journal_begin();
     if (rc == 0) {
       rc = list.Execute();
       // The bytes applied must be the bytes whose signature was checked: an
       // archive rewritten during the run is rolled back.
       if (rc == 0) rc = gArchiveReader.CheckUnchanged();
+      // COMMIT may reach the disk only after every new file's bytes and every
+      // changed entry: one sync of each file system the run changed.
+      if (rc == 0) rc = fs_sync();
       // Once COMMIT is recorded, a crash in Finish leaves a finished update.
       if (rc == 0) rc = journal_commit();
       list.Finish(rc);

@@ -12,6 +12,7 @@
 #include "file_actions.h"
 #include "file_util.h"
 #include "fileio.h"
+#include "filesystems.h"
 #include "log.h"
 #include "paths.h"
 
@@ -63,8 +64,14 @@ int PatchFile::Prepare() {
   if (fd < 0) return ERR_READ;
   rc = LoadSourceFile(fd);
   if (rc) LogPrintf("LoadSourceFile failed\n");
+  // Its identity for the journal is known now: the bytes just checked.
+  struct stat st;
+  if (rc == 0 && fstat(fd, &st) != 0) rc = ERR_READ;
   close(fd);
-  return rc;
+  if (rc) return rc;
+  const BackupIdentity identity = {mPatchHeader.srcLength, mPatchHeader.srcCrc32, false, 0};
+  rc = backup_plan_replace(mPath, &identity, &st);
+  return rc ? rc : fs_plan_bytes(mPath, mPatchHeader.dstLength);
 }
 
 int PatchFile::LoadSourceFile(int fd) {
@@ -95,7 +102,7 @@ int PatchFile::Execute() {
   if (stat(mPath, &st) != 0) return ERR_READ;
   int rc = backup_create(mPath, &mBackupMade);
   if (rc) return rc;
-  if (remove(mPath) != 0) return ERR_WRITE;
+  if (!mBackupMade && remove(mPath) != 0) return ERR_WRITE;
   // Re-created with the bits of the file it replaces, as a new file: never
   // through a link planted at the name since it was removed.
   int fd = robust_open(mPath, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, st.st_mode & 07777);

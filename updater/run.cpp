@@ -176,7 +176,13 @@ bool WriteStatusFile(int status) {
   else
     snprintf(text, sizeof(text), "failed: %d\n", status);
   const size_t length = strlen(text);
-  const bool written = write(fd, text, length) == ssize_t(length);
+  bool written = write(fd, text, length) == ssize_t(length);
+  // A run that changed nothing syncs nothing. Otherwise the line is on disk
+  // before a committed journal, which stands for it until then, is deleted.
+  // Its name needs no sync of its own: the journal's deletion, in the same
+  // directory, comes after it, and directory operations reach the disk in
+  // order (journal.h).
+  if (written && journal_used()) written = sync_data(fd);
   // An empty or cut status line would be misread by the caller: no status
   // file at all says plainly that the outcome is unknown.
   if (close(fd) == 0 && written) return true;

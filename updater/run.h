@@ -30,8 +30,9 @@ void LockUpdateDirectory();
 void* UpdateThreadFunc(void* unused);
 
 // Writes "succeeded\n" or "failed: %d\n" to "%s/update.status" (mode 0644)
-// with one write. True when the line is on disk whole; a line that could not
-// be written whole is removed rather than left cut.
+// with one write, synced when the run began or found a journal. True when the
+// line is on disk whole; a line that could not be written (or synced) whole
+// is removed rather than left cut.
 bool WriteStatusFile(int status);
 
 // Sets NO_EM_RESTART to the empty string, changes to |workingDir| (ignoring a

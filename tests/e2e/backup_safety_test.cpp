@@ -161,7 +161,8 @@ TEST_F(BackupSafetyE2E, RollbackAndRecoveryGiveEveryFileBack) {
          Install("victim", "victim");
          link((install + "/victim").c_str(), (install + "/b.zel-part").c_str());
        },
-       {}, nullptr, {}, "succeeded\n", "", {{"a", "a 1|666"}, {"b", "b 2|644"}, {"victim", "victim|644"}}, false},
+       {}, nullptr, {}, "succeeded\n", "",
+       {{"a", "a 1|666"}, {"b", "b 2|644"}, {"b.zel-part", "victim|644"}, {"victim", "victim|644"}}, false},
       {"a hard link planted at a file before its restore", "add \"b\"\nadd \"z\"\n", nullptr, kKillAtZ,
        [this] {
          Install("victim", "victim");
@@ -178,7 +179,7 @@ TEST_F(BackupSafetyE2E, RollbackAndRecoveryGiveEveryFileBack) {
       {"a journal line this code did not write", "add \"b\"\n",
        [this] { WriteFile(update + "/update.journal", "zel-journal 2\nR 3 b\n"); }, {}, nullptr, {}, "failed: 8\n",
        "", kOld, true},
-      {"a crash before a part file is renamed", "add \"b\"\n", nullptr, {"b.zel-part", "rename:signal=KILL:when=1"},
+      {"a crash before the backup's rename", "add \"b\"\n", nullptr, {"b", "rename:signal=KILL:when=1"},
        no_archive, {}, "failed: 6\n", "", kOld, false},
       {"a journal that cannot be read", "add \"b\"\nadd \"z\"\n", nullptr, kKillAtZ, [] {},
        {update + "/update.journal", "read:error=EIO"}, "failed: 6\n", "",

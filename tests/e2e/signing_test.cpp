@@ -138,11 +138,13 @@ TEST_F(SigningE2E, RefusesEveryBadSignatureBeforeAnythingChanges) {
 TEST_F(SigningE2E, ArchiveRewrittenDuringTheRunFailsAndRollsBack) {
   if (access("/usr/bin/strace", X_OK) != 0) GTEST_SKIP() << "strace is not installed";
   Ship();
-  // The backup of "app" is renamed into place two seconds late; meanwhile the
-  // archive gets a new modification time.
+  // The backup of "app" is renamed into place two seconds late; meanwhile
+  // (the journal is there: the run has begun to execute) the archive gets a
+  // new modification time.
   const std::string script =
-      "/usr/bin/strace -f -qq -o /dev/null -P app.zel-part -e inject=rename:delay_enter=2000000 \"$0\" \"$1\" 0 &"
-      " i=0; while [ ! -e app.zel-part ] && [ $i -lt 400 ]; do sleep 0.05; i=$((i+1)); done; touch \"$1/update.zar\"; wait";
+      "/usr/bin/strace -f -qq -o /dev/null -P app -e inject=rename:delay_enter=2000000 \"$0\" \"$1\" 0 &"
+      " i=0; while [ ! -e \"$1/update.journal\" ] && [ $i -lt 400 ]; do sleep 0.05; i=$((i+1)); done;"
+      " touch \"$1/update.zar\"; wait";
   RunProgram({"/bin/sh", "-c", script, bin + "/updater", update}, RunOptions{install, {"DISPLAY="}, 60});
   EXPECT_EQ(Status(), "failed: 8\n") << Log();
   EXPECT_EQ(Tree(), std::vector<std::string>{"app"});

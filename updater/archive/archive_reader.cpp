@@ -72,7 +72,8 @@ int ArchiveReader::ExtractFile(const char* name, const char* dest) {
   return rc;
 }
 
-int ArchiveReader::ExtractItemToStream(ZarItem* item, FILE* out) {
+template <typename Sink>
+int ArchiveReader::Decode(ZarItem* item, Sink sink) {
   bz_stream strm;
   memset(&strm, 0, sizeof(strm));
   if (BZ2_bzDecompressInit(&strm, 0, 0) != BZ_OK) return ERR_DATA;
@@ -101,7 +102,7 @@ int ArchiveReader::ExtractItemToStream(ZarItem* item, FILE* out) {
       break;
     }
     size_t produced = sizeof(outbuf) - strm.avail_out;
-    if (produced > 0 && fwrite(outbuf, produced, 1, out) != 1) {
+    if (produced > 0 && !sink(outbuf, produced)) {
       rc = ERR_WRITE;
       break;
     }
@@ -115,4 +116,14 @@ int ArchiveReader::ExtractItemToStream(ZarItem* item, FILE* out) {
   }
   BZ2_bzDecompressEnd(&strm);
   return rc;
+}
+
+int ArchiveReader::ExtractItemToStream(ZarItem* item, FILE* out) {
+  return Decode(item, [out](const char* buf, size_t n) { return fwrite(buf, n, 1, out) == 1; });
+}
+
+int ArchiveReader::CountItem(ZarItem* item, uint64_t limit, uint64_t* size) {
+  *size = 0;
+  int rc = Decode(item, [&](const char*, size_t n) { return (*size += n) <= limit; });
+  return rc == ERR_WRITE ? 0 : rc;  // stopped past the limit: counted far enough
 }

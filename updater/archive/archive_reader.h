@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdint>
 #include <cstdio>
 
 #include "zar.h"
@@ -39,6 +40,12 @@ class ArchiveReader {
   // Decompresses |item| into |out|. 0, ERR_READ, ERR_WRITE or ERR_DATA.
   int ExtractItemToStream(ZarItem* item, FILE* out);
 
+  // Counts the bytes |item| decompresses to into *size, writing them nowhere
+  // (the archive records no content sizes). Stops once the count passes
+  // |limit|, *size then being more than |limit|: an item that would not fit
+  // is not decoded to its end. 0, ERR_READ or ERR_DATA.
+  int CountItem(ZarItem* item, uint64_t limit, uint64_t* size);
+
   // The open archive's descriptor, -1 when none is open.
   int Descriptor() const { return mFile ? fileno(mFile->fp) : -1; }
 
@@ -46,6 +53,11 @@ class ArchiveReader {
   ZarFile* File() const { return mFile; }
 
  private:
+  // Decompresses |item|, handing each run of output bytes to |sink|, which
+  // returns false to stop the decoding with ERR_WRITE.
+  template <typename Sink>
+  int Decode(ZarItem* item, Sink sink);
+
   ZarFile* mFile;
   struct stat mOpened;
 };

@@ -1,0 +1,192 @@
+// A full disk, for real: the installation on a small tmpfs mounted in a
+// private mount namespace (root only). The space check before the first
+// change refuses an update one block too big and lets one that fits exactly
+// run; a disk that fills at any write of a run (the run is stopped there by
+// strace, the tmpfs filled, the run let go on) ends the run wholly new or
+// wholly old, and the run after the space is freed applies the update.
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/mount.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <map>
+
+#include "updater_e2e.h"
+#include "zbdiff/zbdiff.h"
+
+using namespace testing_support;
+
+namespace {
+
+const char kStrace[] = "/usr/bin/strace";
+const std::string kOldCore = RandomBytes(9000, 1);
+
+class DiskE2E : public UpdaterE2E {
+ protected:
+  void SetUp() override {
+    if (geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs needs root";
+    if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+      GTEST_SKIP() << "no private mount namespace: " << strerror(errno);
+    UpdaterE2E::SetUp();
+    volume = dir / "volume";
+    install = volume + "/install";
+  }
+  void TearDown() override {
+    if (!volume.empty()) umount2(volume.c_str(), MNT_DETACH);
+  }
+
+  // A fresh tmpfs of |kib| KiB holding the installation folder with |files|.
+  void MountVolume(int kib, const std::map<std::string, std::string>& files) {
+    umount2(volume.c_str(), MNT_DETACH);
+    mkdir(volume.c_str(), 0755);
+    ASSERT_EQ(mount("tmpfs", volume.c_str(), "tmpfs", 0, ("size=" + std::to_string(kib) + "k").c_str()), 0);
+    mkdir(install.c_str(), 0755);
+    for (const auto& [rel, content] : files) Install(rel, content);
+  }
+  // The volume's free blocks, and their size.
+  uint64_t FreeBlocks(uint64_t* block = nullptr) {
+    struct statvfs vfs;
+    EXPECT_EQ(statvfs(volume.c_str(), &vfs), 0);
+    if (block) *block = vfs.f_frsize;
+    return vfs.f_bavail;
+  }
+  // Writes a file beside the installation until the volume is full.
+  void FillVolume() {
+    int fd = open((volume + "/filler").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    const std::string chunk(65536, 'f');
+    while (write(fd, chunk.data(), chunk.size()) > 0) {
+    }
+    close(fd);
+    EXPECT_EQ(FreeBlocks(), 0u);
+  }
+  // Every entry of the installation: a file's bytes, or "/" for a directory.
+  std::map<std::string, std::string> Snapshot() {
+    std::map<std::string, std::string> out;
+    for (const std::string& rel : Tree()) {
+      struct stat st;
+      lstat((install + "/" + rel).c_str(), &st);
+      out[rel] = S_ISDIR(st.st_mode) ? "/" : Installed(rel);
+    }
+    return out;
+  }
+  // Runs the updater under strace, stopped after the |n|-th write of each of
+  // its threads: at the first stop the volume is filled, then the run goes
+  // on. False when no thread made an |n|-th write.
+  bool RunFillingAtWrite(int n) {
+    const std::string trace = dir / "trace";
+    unlink(trace.c_str());
+    std::vector<std::string> args = {kStrace, "-f", "-qq", "-o", trace, "-e", "trace=write",
+                                     "-e", "inject=write:signal=SIGSTOP:when=" + std::to_string(n),
+                                     Program("updater"), update, "0"};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addchdir_np(&actions, install.c_str());
+    pid_t pid;
+    EXPECT_EQ(posix_spawn(&pid, kStrace, &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    // Each stop shows in the trace as "TID --- stopped by SIGSTOP ---".
+    const std::string mark = " --- stopped by SIGSTOP";
+    size_t handled = 0;
+    int status;
+    for (int polls = 0; waitpid(pid, &status, WNOHANG) == 0; usleep(2000)) {
+      const std::string text = ReadFile(trace);
+      size_t seen = 0;
+      for (size_t at = text.find(mark); at != std::string::npos; at = text.find(mark, at + 1), ++seen) {
+        if (seen < handled) continue;
+        if (handled++ == 0) FillVolume();
+        const size_t line = text.rfind('\n', at) + 1;
+        kill(pid_t(std::stoi(text.substr(line, at - line))), SIGCONT);
+      }
+      if (++polls == 30000) {
+        ADD_FAILURE() << "the run does not end";
+        kill(pid, SIGKILL);
+      }
+    }
+    return handled > 0;
+  }
+
+  std::string volume;
+};
+
+// ---- the space check --------------------------------------------------------
+
+TEST_F(DiskE2E, SpaceCheckRefusesOneBlockTooMuchAndLetsAnExactFitRun) {
+  const std::string new_core = kOldCore + "and a tail that makes the patched file longer";
+  for (const int extra : {1, 0}) {  // one byte, so one block, too much; an exact fit
+    SCOPED_TRACE(extra ? "one block too much" : "an exact fit");
+    MountVolume(256, {{"core", kOldCore}, {"gone", std::string(5000, 'g')}});
+    // The patched file and the new one take every free block; the removed
+    // file's blocks stay taken by its backup until the end.
+    uint64_t block;
+    const uint64_t free_blocks = FreeBlocks(&block);
+    const std::string big = RandomBytes((free_blocks - (new_core.size() + block - 1) / block) * block + extra, 2);
+    MakeUpdate("patch \"p\" \"core\"\nremove \"gone\"\nadd \"big\"\n",
+               {{"p", zbdiff::MakePatch(kOldCore, new_core)}, {"big", big}});
+    const auto before = Snapshot();
+    RunUpdater();
+    if (extra) {
+      EXPECT_EQ(Status(), "failed: 7\n");
+      EXPECT_EQ(Snapshot(), before);
+      const std::string line = "not enough disk space in .: " + std::to_string((free_blocks + 1) * block) +
+                               " bytes needed, " + std::to_string(free_blocks * block) + " free\n";
+      EXPECT_NE(Log().find(line), std::string::npos) << Log();
+      EXPECT_EQ(Log().find("EXECUTE"), std::string::npos) << "nothing may change";
+    } else {
+      EXPECT_EQ(Status(), "succeeded\n") << Log();
+      EXPECT_EQ(Snapshot(), (std::map<std::string, std::string>{{"big", big}, {"core", new_core}}));
+    }
+  }
+}
+
+// ---- a disk that fills during the run --------------------------------------
+
+TEST_F(DiskE2E, DiskFullAtAnyWriteRollsBackWholeAndTheRetrySucceeds) {
+  if (access(kStrace, X_OK) != 0) GTEST_SKIP() << "strace is not installed";
+  const std::map<std::string, std::string> old_tree = {
+      {"app", RandomBytes(20000, 3)}, {"core", kOldCore}, {"doc", "doc 1"}, {"gone", "gone"}};
+  std::map<std::string, std::string> items = {
+      {"app", RandomBytes(21000, 4)}, {"doc", "doc 2"}, {"fresh/sub/new", RandomBytes(13000, 5)}};
+  items["p"] = zbdiff::MakePatch(kOldCore, kOldCore + "patched");
+  std::map<std::string, std::string> new_tree = old_tree;
+  for (const char* rel : {"app", "doc", "fresh/sub/new"}) new_tree[rel] = items[rel];
+  new_tree.erase("gone");
+  new_tree["core"] = kOldCore + "patched";
+  new_tree["fresh"] = new_tree["fresh/sub"] = "/";
+
+  int points = 0, failed = 0;
+  for (int n = 1;; ++n) {
+    SCOPED_TRACE("the disk filled after write " + std::to_string(n));
+    MountVolume(1024, old_tree);
+    MakeUpdate("add \"app\"\npatch \"p\" \"core\"\nremove \"gone\"\nadd \"fresh/sub/new\"\nadd \"doc\"\n", items);
+    if (!RunFillingAtWrite(n)) break;
+    ++points;
+    const auto after = Snapshot();
+    EXPECT_FALSE(Exists(update + "/update.journal"));
+    if (Status() == "succeeded\n") {
+      EXPECT_EQ(after, new_tree);
+      continue;
+    }
+    ++failed;
+    EXPECT_EQ(Status(), "failed: 7\n") << Log();
+    // Wholly old; what the update added where nothing stood may stay.
+    for (const auto& [rel, content] : old_tree) EXPECT_EQ(after.count(rel) ? after.at(rel) : "absent", content) << rel;
+    for (const auto& [rel, content] : after) EXPECT_TRUE(old_tree.count(rel) || new_tree.count(rel)) << rel;
+
+    ASSERT_EQ(unlink((volume + "/filler").c_str()), 0);
+    RunUpdater();
+    EXPECT_EQ(Status(), "succeeded\n") << Log();
+    EXPECT_EQ(Snapshot(), new_tree);
+    EXPECT_EQ(ListTree(update).size(), 4u) << "nothing left behind";
+  }
+  // From the manifest's extraction to the last new file's.
+  EXPECT_GT(failed, 10) << points << " points";
+}
+
+}  // namespace
