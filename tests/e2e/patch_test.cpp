@@ -100,10 +100,7 @@ TEST_F(UpdaterE2E, PatchActions) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Reset();
-    for (const auto& [rel, value] : c.before) {
-      const size_t bar = value.rfind('|');
-      Install(rel, value.substr(0, bar), mode_t(std::stoul(value.substr(bar + 1), nullptr, 8)));
-    }
+    Install(c.before);
     for (const char* n : {"-1", "0", "1", "2"})
       if (!c.update_dir.empty()) WriteFile(update + "/" + n + ".patch", "leftover");
     MakeUpdate(c.manifest, c.items, {{"p/app", 0600}});

@@ -63,7 +63,7 @@ TEST_P(OneRunAtATime, SecondRunWaitsForTheFirst) {
     tree.push_back("data/file" + std::to_string(i) + ".bin");
     EXPECT_EQ(size_t(2 << 20), Installed(tree.back()).size()) << tree.back();
   }
-  EXPECT_EQ(tree, Tree());
+  EXPECT_EQ(tree, ListTree(install));
   EXPECT_EQ(kCleanUpdateDir, UpdateDir());
   if (first_completes) {
     EXPECT_EQ(0, first_status) << "the hangup ended the first run";
@@ -127,7 +127,7 @@ TEST_F(UpdaterE2E, UnusableUpdateFolderIsNamedOnStderr) {
   }
   EXPECT_FALSE(Exists(missing));
   EXPECT_EQ(std::vector<std::string>{"update.zar"}, ListTree(readonly));
-  EXPECT_TRUE(Tree().empty());
+  EXPECT_TRUE(Snapshot().empty());
 }
 
 // The folder, not the file, decides whether a file may be removed: as a user

@@ -10,28 +10,17 @@ using namespace testing_support;
 
 namespace {
 
-// An installed tree as Snapshot() shows it: "bytes|mode" or "->target".
-void Plant(const std::string& root, const Files& files) {
-  for (const auto& [rel, value] : files) {
-    if (value.rfind("->", 0) == 0) {
-      ASSERT_EQ(symlink(value.substr(2).c_str(), (root + "/" + rel).c_str()), 0);
-    } else {
-      const size_t bar = value.rfind('|');
-      WriteFile(root + "/" + rel, value.substr(0, bar), mode_t(std::stoul(value.substr(bar + 1), nullptr, 8)));
-    }
-  }
-}
+const std::string kEnd = "calling QuitProgressUI\n";
+const std::string kSkip = "file cannot be removed because it does not exist; skipping\n";
 
-std::string LongName() {  // 1013 bytes fit a name buffer, but not with ".zel-backup" after them
-  std::string rel;
-  while (rel.size() < 800) rel += std::string(199, 'd') + "/";
-  return rel + std::string(1013 - rel.size(), 'n');
-}
-
-std::string Steps(const std::string& phase, const std::vector<std::string>& actions) {
+// The log of a run of |actions| ("ADD x") that got to Execute.
+std::string Ran(const std::vector<std::string>& actions, const std::string& status, bool execute_failed = false) {
   std::string out;
-  for (const std::string& a : actions) out += phase + " " + a + "\n";
-  return out;
+  for (const char* phase : {"PREPARE ", "EXECUTE ", "FINISH "}) {
+    for (const std::string& a : actions) out += phase + a + "\n";
+    if (execute_failed && phase[0] == 'E') out += "### execution failed\n";
+  }
+  return out + status + kEnd;
 }
 
 // Every shape of an add / remove / add-if run, applied or rolled back: the
@@ -41,104 +30,83 @@ struct Case {
   Files before;
   std::string manifest;
   Files items;
-  std::map<std::string, unsigned> modes;
   std::string status, log;
   Files after;
   const char* archive = nullptr;  // raw update.zar bytes instead; "" for none
 };
 
-const std::string kEnd = "calling QuitProgressUI\n";
-const std::string kSkip = "file cannot be removed because it does not exist; skipping\n";
-
 TEST_F(UpdaterE2E, ActionsApplyOrRollBackWhole) {
-  const std::string lng = LongName();
-  Files lngTree = {{lng, "old|644"}};
-  for (size_t at = lng.find('/'); at != std::string::npos; at = lng.find('/', at + 1)) lngTree[lng.substr(0, at)] = "/";
-  const std::vector<std::string> deep = {"REMOVE old.txt", "ADD bin/tool", "ADD new/deep/file.txt"};
-  const std::vector<std::string> mixed = {"ADD app", "REMOVE gone", "ADD added", "ADD missing-item"};
+  // 1013 bytes fit a name buffer, but not with ".zel-backup" after them.
+  std::string lng;
+  Files lng_tree;
+  while (lng.size() < 800) lng_tree[lng += std::string(199, 'd')] = "/", lng += "/";
+  lng += std::string(1013 - lng.size(), 'n');
+  lng_tree[lng] = "old|644";
+  const std::string ok = "succeeded\n", f6 = "failed: 6\n", f7 = "failed: 7\n";
   const Case cases[] = {
-      {"no archive", {}, "", {}, {}, "failed: 6\n", "failed: 6\n" + kEnd, {}, ""},
-      {"a malformed archive", {}, "", {}, {}, "failed: 6\n", "failed: 6\n" + kEnd, {}, "ZAR1\0\0\0\x08garbage"},
-      {"adds and removes", {{"old.txt", "old|644"}, {"keep.txt", "keep|644"}, {"bin/tool", "old tool|755"}},
-       "remove \"old.txt\"\nadd \"bin/tool\"\nadd \"new/deep/file.txt\"\n",
-       {{"bin/tool", "new tool"}, {"new/deep/file.txt", "fresh"}}, {{"bin/tool", 0750}}, "succeeded\n",
-       Steps("PREPARE", deep) + Steps("EXECUTE", deep) + Steps("FINISH", deep) + "succeeded\n" + kEnd,
+      {"no archive", {}, "", {}, f6, f6 + kEnd, {}, ""},
+      {"a malformed archive", {}, "", {}, f6, f6 + kEnd, {}, "ZAR1\0\0\0\x08garbage"},
+      {"adds and removes; the item's mode", {{"old.txt", "old|644"}, {"keep.txt", "keep|644"}, {"bin/tool", "old|755"}},
+       "remove \"old.txt\"\nadd \"bin/tool\"\nadd \"new/deep/file.txt\"\n", {{"bin/tool", "new tool"}, {"new/deep/file.txt", "fresh"}},
+       ok, Ran({"REMOVE old.txt", "ADD bin/tool", "ADD new/deep/file.txt"}, ok),
        {{"bin", "/"}, {"bin/tool", "new tool|750"}, {"keep.txt", "keep|644"}, {"new", "/"}, {"new/deep", "/"},
         {"new/deep/file.txt", "fresh|644"}}},
       {"a failure rolls back with the old modes; new files stay", {{"app", "old app|755"}, {"gone", "gone|600"}},
-       "add \"app\"\nremove \"gone\"\nadd \"added\"\nadd \"missing-item\"\n", {{"app", "new app"}, {"added", "new"}},
-       {}, "failed: 6\n",
-       Steps("PREPARE", mixed) + Steps("EXECUTE", mixed) + "### execution failed\n" + Steps("FINISH", mixed) +
-           "failed: 6\n" + kEnd,
+       "add \"app\"\nremove \"gone\"\nadd \"added\"\nadd \"missing-item\"\n", {{"app", "new app"}, {"added", "new"}}, f6,
+       Ran({"ADD app", "REMOVE gone", "ADD added", "ADD missing-item"}, f6, true),
        {{"added", "new|644"}, {"app", "old app|755"}, {"gone", "gone|600"}}},
-      {"the failing add's own target is restored", {{"f", "precious|640"}}, "add \"f\"\n", {}, {}, "failed: 6\n",
-       "PREPARE ADD f\nEXECUTE ADD f\n### execution failed\nFINISH ADD f\nfailed: 6\n" + kEnd,
-       {{"f", "precious|640"}}},
+      {"the failing add's own target is restored", {{"f", "precious|640"}}, "add \"f\"\n", {}, f6,
+       Ran({"ADD f"}, f6, true), {{"f", "precious|640"}}},
       {"line ends, blanks, comments, tabs, trailing words, bare names", {{"cond", "|644"}},
        "# comment\r\nadd \"a b\"\r\n\r\n\radd\t\"t\"\rremove \"nothing\" trailing words\n\nadd bare\nadd-if \"cond\" \"c\"",
-       {{"a b", "1"}, {"t", "2"}, {"bare", "3"}, {"c", "4"}}, {}, "succeeded\n",
-       "PREPARE ADD a b\nPREPARE ADD t\nPREPARE REMOVE nothing\n" + kSkip + "PREPARE ADD bare\nPREPARE ADD c\n" +
-           "EXECUTE ADD a b\nEXECUTE ADD t\nEXECUTE REMOVE nothing\nEXECUTE ADD bare\nEXECUTE ADD c\n" +
-           "FINISH ADD a b\nFINISH ADD t\nFINISH REMOVE nothing\nFINISH ADD bare\nFINISH ADD c\nsucceeded\n" + kEnd,
+       {{"a b", "1"}, {"t", "2"}, {"bare", "3"}, {"c", "4"}}, ok,
+       "PREPARE ADD a b\nPREPARE ADD t\nPREPARE REMOVE nothing\n" + kSkip + "PREPARE ADD bare\nPREPARE ADD c\n"
+       "EXECUTE ADD a b\nEXECUTE ADD t\nEXECUTE REMOVE nothing\nEXECUTE ADD bare\nEXECUTE ADD c\nFINISH ADD a b\n"
+       "FINISH ADD t\nFINISH REMOVE nothing\nFINISH ADD bare\nFINISH ADD c\n" + ok + kEnd,
        {{"a b", "1|644"}, {"bare", "3|644"}, {"c", "4|644"}, {"cond", "|644"}, {"t", "2|644"}}},
-      {"two spaces make the first argument a blank", {}, "add  \"x\"\n", {{" ", "blank"}, {"x", "x"}}, {},
-       "succeeded\n", "PREPARE ADD  \nEXECUTE ADD  \nFINISH ADD  \nsucceeded\n" + kEnd, {{" ", "blank|644"}}},
-      {"an empty manifest", {}, "# nothing to do\n\n", {}, {}, "succeeded\n", "succeeded\n" + kEnd, {}},
-      {"a file removed twice, then rolled back", {{"f", "original|700"}},
-       "remove \"f\"\nremove \"./f\"\nadd \"missing\"\n", {}, {}, "failed: 6\n",
-       "PREPARE REMOVE f\nPREPARE REMOVE ./f\nPREPARE ADD missing\nEXECUTE REMOVE f\nEXECUTE REMOVE ./f\n" + kSkip +
-           "EXECUTE ADD missing\n### execution failed\nFINISH REMOVE f\nFINISH REMOVE ./f\nFINISH ADD missing\n"
-           "failed: 6\n" + kEnd,
-       {{"f", "original|700"}}},
-      {"a file changed twice gets its first content back", {{"f", "before|644"}},
-       "add \"f\"\nadd \"./f\"\nadd \"missing\"\n", {{"f", "first"}, {"./f", "second"}}, {}, "failed: 6\n",
-       "PREPARE ADD f\nPREPARE ADD ./f\nPREPARE ADD missing\nEXECUTE ADD f\nEXECUTE ADD ./f\nEXECUTE ADD missing\n"
-       "### execution failed\nFINISH ADD f\nFINISH ADD ./f\nFINISH ADD missing\nfailed: 6\n" + kEnd,
-       {{"f", "before|644"}}},
+      {"two spaces make the first argument a blank", {}, "add  \"x\"\n", {{" ", "blank"}, {"x", "x"}}, ok,
+       Ran({"ADD  "}, ok), {{" ", "blank|644"}}},
+      {"an empty manifest", {}, "# nothing to do\n\n", {}, ok, ok + kEnd, {}},
+      {"a file removed twice, then rolled back", {{"f", "original|700"}}, "remove \"f\"\nremove \"./f\"\nadd \"missing\"\n",
+       {}, f6, "PREPARE REMOVE f\nPREPARE REMOVE ./f\nPREPARE ADD missing\nEXECUTE REMOVE f\n"
+       "EXECUTE REMOVE ./f\n" + kSkip + "EXECUTE ADD missing\n### execution failed\nFINISH REMOVE f\nFINISH REMOVE ./f\n"
+       "FINISH ADD missing\n" + f6 + kEnd, {{"f", "original|700"}}},
+      {"a file changed twice gets its first content back", {{"f", "before|644"}}, "add \"f\"\nadd \"./f\"\nadd \"missing\"\n",
+       {{"f", "first"}, {"./f", "second"}}, f6, Ran({"ADD f", "ADD ./f", "ADD missing"}, f6, true), {{"f", "before|644"}}},
       {"a file changed twice, applied: the last wins", {{"f", "before|644"}}, "add \"f\"\nadd \"./f\"\n",
-       {{"f", "first"}, {"./f", "second"}}, {}, "succeeded\n",
-       "PREPARE ADD f\nPREPARE ADD ./f\nEXECUTE ADD f\nEXECUTE ADD ./f\nFINISH ADD f\nFINISH ADD ./f\nsucceeded\n" +
-           kEnd,
-       {{"f", "second|644"}}},
+       {{"f", "first"}, {"./f", "second"}}, ok, Ran({"ADD f", "ADD ./f"}, ok), {{"f", "second|644"}}},
       {"an earlier run's backup is neither restored nor deleted", {{"a", "current|644"}, {"a.zel-backup", "stale|644"}},
-       "add \"b\"\nadd \"missing\"\n", {{"b", "b"}}, {}, "failed: 6\n",
-       "PREPARE ADD b\nPREPARE ADD missing\nEXECUTE ADD b\nEXECUTE ADD missing\n### execution failed\n"
-       "FINISH ADD b\nFINISH ADD missing\nfailed: 6\n" + kEnd,
+       "add \"b\"\nadd \"missing\"\n", {{"b", "b"}}, f6, Ran({"ADD b", "ADD missing"}, f6, true),
        {{"a", "current|644"}, {"a.zel-backup", "stale|644"}, {"b", "b|644"}}},
       {"add-if both ways", {{"present", "|644"}}, "add-if \"present\" \"yes\"\nadd-if \"absent\" \"no\"\n",
-       {{"yes", "y"}, {"no", "n"}}, {}, "succeeded\n",
-       "PREPARE ADD yes\nEXECUTE ADD yes\nFINISH ADD yes\nsucceeded\n" + kEnd, {{"present", "|644"}, {"yes", "y|644"}}},
+       {{"yes", "y"}, {"no", "n"}}, ok, Ran({"ADD yes"}, ok), {{"present", "|644"}, {"yes", "y|644"}}},
       {"add-if is decided before anything executes", {}, "add \"cond\"\nadd-if \"cond\" \"later\"\n",
-       {{"cond", ""}, {"later", "l"}}, {}, "succeeded\n",
-       "PREPARE ADD cond\nEXECUTE ADD cond\nFINISH ADD cond\nsucceeded\n" + kEnd, {{"cond", "|644"}}},
+       {{"cond", ""}, {"later", "l"}}, ok, Ran({"ADD cond"}, ok), {{"cond", "|644"}}},
       {"a dangling link at an add's target is not followed", {{"link", "->" + dir / "outside"}}, "add \"link\"\n",
-       {{"link", "x"}}, {}, "failed: 6\n", "PREPARE ADD link\nfailed: 6\n" + kEnd, {{"link", "->" + dir / "outside"}}},
+       {{"link", "x"}}, f6, "PREPARE ADD link\n" + f6 + kEnd, {{"link", "->" + dir / "outside"}}},
       {"a file in the way of a directory", {{"blocker", "file|644"}}, "add \"ok\"\nadd \"blocker/inner\"\n",
-       {{"ok", "ok"}, {"blocker/inner", "x"}}, {}, "failed: 7\n",
-       "PREPARE ADD ok\nPREPARE ADD blocker/inner\nEXECUTE ADD ok\nEXECUTE ADD blocker/inner\n### execution failed\n"
-       "FINISH ADD ok\nFINISH ADD blocker/inner\nfailed: 7\n" + kEnd, {{"blocker", "file|644"}, {"ok", "ok|644"}}},
-      {"a name too long to back up", {{lng, "old|644"}}, "add \"" + lng + "\"\n", {{lng, "new"}}, {}, "failed: 7\n",
-       "PREPARE ADD " + lng + "\nEXECUTE ADD " + lng + "\n### execution failed\nFINISH ADD " + lng + "\nfailed: 7\n" + kEnd,
-       lngTree},
+       {{"ok", "ok"}, {"blocker/inner", "x"}}, f7, Ran({"ADD ok", "ADD blocker/inner"}, f7, true),
+       {{"blocker", "file|644"}, {"ok", "ok|644"}}},
+      {"a name too long to back up", lng_tree, "add \"" + lng + "\"\n", {{lng, "new"}}, f7, Ran({"ADD " + lng}, f7, true),
+       lng_tree},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     Reset();
-    Plant(install, c.before);
+    for (const auto& [rel, value] : c.before) {
+      if (value != "/") Install(Files{{rel, value}});
+    }
     // A longer status of an earlier run: the new one replaces it whole.
     WriteFile(update + "/update.status", "failed: 123456789 and a lot more text\n");
     if (!c.archive) {
-      MakeUpdate(c.manifest, c.items, c.modes);
+      MakeUpdate(c.manifest, c.items, {{"bin/tool", 0750}});
     } else if (*c.archive) {
       WriteFile(update + "/update.zar", std::string(c.archive, 15));
     }
-    RunResult r = RunUpdater();
-    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(RunUpdater().exit_code, 0);
     EXPECT_EQ(Status(), c.status);
-    EXPECT_EQ(ModeOf("../update/update.status"), 0644u);
-    if (!c.log.empty()) {
-      EXPECT_EQ(Log(), c.log);
-    }
+    EXPECT_EQ(ModeOf(update + "/update.status"), 0644u);
+    EXPECT_EQ(Log(), c.log);
     EXPECT_EQ(Snapshot(), c.after);
     EXPECT_FALSE(Exists(dir / "outside"));
   }
