@@ -62,45 +62,6 @@ class RecoveryE2E : public UpdaterE2E {
   bool JournalKept() { return Exists(update + "/update.journal"); }
 };
 
-TEST_F(RecoveryE2E, RefusalsChangeNothing) {
-  const std::string fifo = install + "/fifo";
-  const struct {
-    const char* name;
-    std::function<void()> plant;
-    std::string manifest, status, log_line;
-    Injection injection;
-  } refusals[] = {
-      {"a target with a backup's name", nullptr, "add \"z\"\nadd \"sub/b.zel-backup\"\n", "failed: 5\n", "", {}},
-      {"a target with a part file's name", nullptr, "add \"z\"\nremove \"b.zel-part\"\n", "failed: 5\n", "", {}},
-      {"a FIFO to replace", [&] { mkfifo(fifo.c_str(), 0644); }, "add \"z\"\nadd \"fifo\"\n", "failed: 6\n", "", {}},
-      {"a FIFO to patch", [&] { mkfifo(fifo.c_str(), 0644); }, "add \"z\"\npatch \"p\" \"fifo\"\n", "failed: 6\n", "",
-       {}},
-      {"a link to remove", [this] { symlink("a", (install + "/link").c_str()); }, "add \"z\"\nremove \"link\"\n",
-       "failed: 6\n", "", {}},
-      {"a name too long to back up", [this] { Install(kLong, "long"); }, "add \"z\"\nremove \"" + kLong + "\"\n",
-       "failed: 6\n", "file name too long to back up: " + kLong + "\n", {}},
-      {"an I/O error judging a file to remove", nullptr, "remove \"a\"\nadd \"z\"\n", "failed: 6\n", "",
-       {"a", "newfstatat,statx:error=EIO"}},
-      // Taken for "absent", the file would be skipped and the update go on.
-      {"an I/O error finding a file to remove", nullptr, "remove \"a\"\nadd \"z\"\n", "failed: 6\n", "",
-       {"a", "access,faccessat,faccessat2:error=EIO"}},
-  };
-  for (const auto& r : refusals) {
-    SCOPED_TRACE(r.name);
-    Fresh();
-    if (r.plant) r.plant();
-    MakeItems(r.manifest);
-    const Files before = Snapshot();
-    RunInjected(r.injection.path, r.injection.inject);
-    EXPECT_EQ(Status(), r.status);
-    EXPECT_EQ(Snapshot(), before);
-    if (!r.log_line.empty()) {
-      EXPECT_NE(Log().find(r.log_line), std::string::npos) << Log();
-    }
-    EXPECT_FALSE(JournalKept());
-  }
-}
-
 // A run (|first|, mostly a crash), then, unless |between| is null, what
 // happened before the next run and that run (|second|).
 struct Shape {
@@ -122,7 +83,7 @@ const Injection kKillInFinish = {"b.zel-backup", "unlink:signal=KILL:when=1"};  
 const Files kOld = {{"a", "a 1|666"}, {"b", "b 1|666"}};
 const Files kPatched = {{"a", "a 2|644"}, {"b", "b 3|644"}};
 
-TEST_F(RecoveryE2E, RollbackAndRecoveryGiveEveryFileBack) {
+TEST_F(RecoveryE2E, RefusalRollbackAndRecoveryGiveEveryFileBack) {
   auto no_archive = [this] { unlink((update + "/update.zar").c_str()); };
   auto copied_tree = [this, no_archive] {  // new inodes for the same bytes, as a restore from a copy gives
     no_archive();
@@ -131,7 +92,28 @@ TEST_F(RecoveryE2E, RollbackAndRecoveryGiveEveryFileBack) {
   };
   const std::string applied = "RECOVER UPDATE ALREADY APPLIED\nsucceeded\n" + kEnd;
   const std::string patch_a = "add \"a\"\npatch \"p\" \"b\"\n";
+  auto fifo = [this] { mkfifo((install + "/fifo").c_str(), 0644); };
+  const Files with_fifo = {{"a", "a 1|666"}, {"b", "b 1|666"}, {"fifo", "?"}};
   const Shape shapes[] = {
+      // Refused before anything changes.
+      {"a target with a backup's name", "add \"z\"\nadd \"sub/b.zel-backup\"\n", nullptr, {}, nullptr, {}, "failed: 5\n",
+       "failed: 5\n", kOld, false},
+      {"a target with a part file's name", "add \"z\"\nremove \"b.zel-part\"\n", nullptr, {}, nullptr, {}, "failed: 5\n",
+       "failed: 5\n", kOld, false},
+      {"a FIFO to replace", "add \"z\"\nadd \"fifo\"\n", fifo, {}, nullptr, {}, "failed: 6\n", "", with_fifo, false},
+      {"a FIFO to patch", "add \"z\"\npatch \"p\" \"fifo\"\n", fifo, {}, nullptr, {}, "failed: 6\n", "", with_fifo, false},
+      {"a link to remove", "add \"z\"\nremove \"link\"\n", [this] { symlink("a", (install + "/link").c_str()); }, {},
+       nullptr, {}, "failed: 6\n", "", {{"a", "a 1|666"}, {"b", "b 1|666"}, {"link", "->a"}}, false},
+      {"a name too long to back up", "add \"z\"\nremove \"" + kLong + "\"\n", [this] { Install(kLong, "long"); }, {},
+       nullptr, {}, "failed: 6\n",
+       "PREPARE ADD z\nPREPARE REMOVE " + kLong + "\nfile name too long to back up: " + kLong + "\n",
+       {{"a", "a 1|666"}, {"b", "b 1|666"}, {kLong, "long|644"}}, false},
+      {"an I/O error judging a file to remove", "remove \"a\"\nadd \"z\"\n", nullptr, {"a", "newfstatat,statx:error=EIO"},
+       nullptr, {}, "failed: 6\n", "", kOld, false},
+      // Taken for "absent", the file would be skipped and the update go on.
+      {"an I/O error finding a file to remove", "remove \"a\"\nadd \"z\"\n", nullptr,
+       {"a", "access,faccessat,faccessat2:error=EIO"}, nullptr, {}, "failed: 6\n", "", kOld, false},
+      // Rollback and recovery.
       {"a file that became a directory, rolled back", "remove \"a\"\nadd \"a/x/y\"\nadd \"missing\"\n", nullptr, {},
        nullptr, {}, "failed: 6\n", "", kOld, false},
       {"a file that became a directory, recovered", "remove \"a\"\nadd \"a/x/y\"\nadd \"z\"\n", nullptr, kKillAtZ,

@@ -17,17 +17,6 @@ using namespace testing_support;
 namespace {
 
 void SleepMillis(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
-// Pixels of the bar's filled part in a binary PPM: the theme's strongly blue
-// highlight, which nothing else in the window comes near.
-int FilledPixels(const std::string& ppm) {
-  int width = 0, height = 0, maxval = 0, used = 0, count = 0;
-  if (sscanf(ppm.c_str(), "P6 %d %d %d%n", &width, &height, &maxval, &used) != 3 || maxval != 255) return -1;
-  for (size_t i = used + 1; i + 2 < ppm.size(); i += 3)
-    if ((unsigned char)ppm[i + 2] > 150 && (unsigned char)ppm[i + 2] - (unsigned char)ppm[i] > 60) ++count;
-  return count;
-}
-
 std::string Letters(const std::string& s) {  // lower-case letters and digits, for comparing recognised text
   std::string out;
   for (char c : s)
@@ -118,14 +107,19 @@ class WindowTest : public UpdaterE2E {
     return r.exit_code == 0 ? r.out.substr(0, r.out.find('\n')) : "";
   }
   std::string WaitForWindow(const std::string& title) {  // polled while the updater runs
-    for (; !mDone; SleepMillis(50))
-      if (std::string id = VisibleWindow(title); !id.empty()) return id;
-    return "";
+    std::string id;
+    while (!mDone && (id = VisibleWindow(title)).empty()) SleepMillis(50);
+    return id;
   }
-  std::string Capture(const std::string& window) {
-    const std::string path = dir / ("capture" + std::to_string(mCaptures++) + ".ppm");
+  int FilledPixels(const std::string& window) {  // of the bar: the theme's strongly blue highlight
+    const std::string path = dir / "capture.ppm";
     EXPECT_EQ(0, Tool({"/usr/bin/import", "-window", window, "-depth", "8", "ppm:" + path}).exit_code);
-    return ReadFile(path);
+    const std::string ppm = ReadFile(path);
+    int width = 0, height = 0, maxval = 0, used = 0, count = 0;
+    if (sscanf(ppm.c_str(), "P6 %d %d %d%n", &width, &height, &maxval, &used) != 3 || maxval != 255) return -1;
+    for (size_t i = used + 1; i + 2 < ppm.size(); i += 3)
+      count += (unsigned char)ppm[i + 2] > 150 && (unsigned char)ppm[i + 2] - (unsigned char)ppm[i] > 60;
+    return count;
   }
 
   pid_t mServer = -1;
@@ -133,7 +127,7 @@ class WindowTest : public UpdaterE2E {
   std::thread mRunner;
   std::atomic<bool> mDone{true};
   RunResult mResult;
-  int mFiles = 0, mCaptures = 0;
+  int mFiles = 0;
 };
 
 #define NEED_WINDOW()                                                   \
@@ -152,7 +146,7 @@ TEST_F(WindowTest, ShowsTheStringsAdvancesRefusesToCloseAndGoesAway) {
   StartUpdater(mDisplay, 40, {work, dir / "callback.sh", "--display", "x", "--name", "y", "--sync"});
   const std::string window = WaitForWindow(title);
   ASSERT_NE("", window) << "no window titled '" << title << "' while the update ran";
-  const std::string first = Capture(window);
+  const int filled = FilledPixels(window);
   Tool({"/usr/bin/import", "-window", window, Program("../window.png")});  // kept to be looked at
   if (access("/usr/bin/tesseract", X_OK) == 0) {
     // Enlarged and grey, the label reads reliably.
@@ -175,8 +169,7 @@ TEST_F(WindowTest, ShowsTheStringsAdvancesRefusesToCloseAndGoesAway) {
   SleepMillis(1500);  // several ticks: left to GTK, the close request would have destroyed the window
   ASSERT_FALSE(mDone) << "the update ended too soon to tell";
   EXPECT_EQ(window, VisibleWindow(title));
-  const int filled = FilledPixels(first), later = FilledPixels(Capture(window));
-  EXPECT_GT(later, filled) << "the bar did not advance in 1.5 s";
+  EXPECT_GT(FilledPixels(window), filled) << "the bar did not advance in 1.5 s";
   EXPECT_LT(filled, 800 * 8) << "the bar is far wider than what one tick adds";
   FinishAndExpectSuccess();
   EXPECT_EQ("", Tool({"/usr/bin/xdotool", "search", "--name", "^" + title + "$"}).out);
