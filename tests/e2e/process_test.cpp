@@ -79,17 +79,17 @@ INSTANTIATE_TEST_SUITE_P(FirstRun, OneRunAtATime, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "Completes" : "IsKilled"; });
 
 // Started by a bare name along PATH, in the installation, which holds a module
-// that leaves a marker when loaded and a strings file that is a FIFO (reading
-// it would block for good). The update is long enough for a window to be
-// wanted, so both would be used if they were looked for there. The callback is a bare name found only along PATH: it is
+// that leaves a marker when loaded and a strings file. The update is long
+// enough for a window to be wanted, so both would be used if they were looked
+// for there. The callback is a bare name found only along PATH: it is
 // not looked for there.
 TEST_F(UpdaterE2E, NothingComesFromTheCurrentDirectoryOrPath) {
-  ASSERT_EQ(0, mkfifo((install + "/updater.ini").c_str(), 0644));
+  WriteFile(install + "/updater.ini", ";\n;\ntitle=Planted\ninfo=planted\n");
   WriteFile(install + "/updater_ui_gtk.so", ReadFile(Program("planted_ui_module.so")), 0755);
   const std::string on_path = dir / "on-path";
   WriteFile(on_path + "/callback", "#!/bin/sh\n: > " + dir / "callback-ran" + "\n", 0755);
   mkdir((dir / "work").c_str(), 0755);
-  MakeSlowUpdate(kFiles);
+  MakeSlowUpdate(12);  // over half done only after the window's half second
   RunResult r = RunProgram(
       {"/usr/bin/env", "PATH=" + BinDir() + ":" + on_path, "updater", update, "0", dir / "work", "callback"},
       {install, {"DISPLAY=", "WAYLAND_DISPLAY="}, 30});
