@@ -5,7 +5,6 @@
 // strace, the tmpfs filled, the run let go on) ends the run wholly new or
 // wholly old, and the run after the space is freed applies the update.
 #include <sched.h>
-#include <spawn.h>
 #include <sys/mount.h>
 #include <sys/statvfs.h>
 
@@ -47,12 +46,9 @@ class DiskE2E : public UpdaterE2E {
     if (block) *block = vfs.f_frsize;
     return vfs.f_bavail;
   }
-  // Writes a file beside the installation until the volume is full.
-  void FillVolume() {
-    int fd = open((volume + "/filler").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    const std::string chunk(65536, 'f');
-    while (write(fd, chunk.data(), chunk.size()) > 0) {
-    }
+  void FillVolume() {  // with a file beside the installation
+    const int fd = open((volume + "/filler").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    for (const std::string chunk(65536, 'f'); write(fd, chunk.data(), chunk.size()) > 0;) continue;
     close(fd);
     EXPECT_EQ(FreeBlocks(), 0u);
   }
@@ -62,17 +58,9 @@ class DiskE2E : public UpdaterE2E {
   bool RunFillingAtWrite(int n) {
     const std::string trace = dir / "trace";
     unlink(trace.c_str());
-    std::vector<std::string> args = {"/usr/bin/strace", "-f", "-qq", "-o", trace, "-e", "trace=write", "-e",
-                                     "inject=write:signal=SIGSTOP:when=" + std::to_string(n), Program("updater"), update, "0"};
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addchdir_np(&actions, install.c_str());
-    pid_t pid;
-    EXPECT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
+    const pid_t pid = Start({"/usr/bin/strace", "-f", "-qq", "-o", trace, "-e", "trace=write", "-e",
+                             "inject=write:signal=SIGSTOP:when=" + std::to_string(n), Program("updater"), update, "0"});
+    std::erase(started, pid);  // reaped here
     // Each stop shows in the trace as "TID --- stopped by SIGSTOP ---".
     const std::string mark = " --- stopped by SIGSTOP";
     size_t handled = 0;
