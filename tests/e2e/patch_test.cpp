@@ -10,154 +10,108 @@ namespace {
 
 std::string Patch(const std::string& from, const std::string& to) { return zbdiff::MakePatch(from, to); }
 
-class PatchE2E : public UpdaterE2E {
- protected:
-  void SetUp() override {
-    UpdaterE2E::SetUp();
-    old_ = RandomBytes(20000, 1);
-    new_ = old_.substr(0, 5000) + "inserted bytes" + old_.substr(6000) + RandomBytes(300, 2);
-  }
-  std::string old_, new_;
-};
+const std::string kOld = RandomBytes(20000, 1);
+const std::string kNew = kOld.substr(0, 5000) + "inserted bytes" + kOld.substr(6000) + RandomBytes(300, 2);
+const std::string kEnd = "calling QuitProgressUI\n";
 
-TEST_F(PatchE2E, PatchesAFileKeepingItsMode) {
-  Install("bin/app", old_, 0755);
-  MakeUpdate("patch \"p/app\" \"bin/app\"\n", {{"p/app", Patch(old_, new_)}}, {{"p/app", 0600}});
-  RunUpdater();
-  EXPECT_EQ(Status(), "succeeded\n");
-  EXPECT_EQ(Log(),
-            "PREPARE PATCH bin/app\nEXECUTE PATCH bin/app\nFINISH PATCH bin/app\n"
-            "succeeded\ncalling QuitProgressUI\n");
-  EXPECT_EQ(Installed("bin/app"), new_);
-  EXPECT_EQ(ModeOf("bin/app"), 0755u) << "the patched file keeps its own bits, not the item's";
-  EXPECT_EQ(Tree(), (std::vector<std::string>{"bin", "bin/app"}));
-  EXPECT_EQ(ListTree(update), (std::vector<std::string>{"update.log", "update.manifest", "update.status", "update.zar"}))
-      << "the temporary patch file is deleted";
+// A control block of 13 bytes: not a whole number of triples.
+std::string Ragged() {
+  std::string p = Patch(kOld, kNew);
+  auto* b = (unsigned char*)p.data();
+  zbs_put_be32(b + 24, zbs_get_be32(b + 24) + zbs_get_be32(b + 20) - 13);
+  zbs_put_be32(b + 20, 13);
+  return p;
 }
 
-TEST_F(PatchE2E, PatchIfBothWaysAndTheNumberingOfTemporaryFiles) {
-  Install("a", old_);
-  Install("b", new_);
-  // Leftovers of an earlier run: 0 and 1 are replaced and deleted, -1 is
-  // deleted by the disabled patch-if, 2 is never numbered in this run.
-  for (const char* n : {"-1", "0", "1", "2"}) WriteFile(update + "/" + n + ".patch", "leftover");
-  MakeUpdate("patch-if \"absent\" \"pa\" \"a\"\npatch \"pa\" \"a\"\npatch-if \"a\" \"pb\" \"b\"\n",
-             {{"pa", Patch(old_, new_)}, {"pb", Patch(new_, old_)}});
-  RunUpdater();
-  EXPECT_EQ(Status(), "succeeded\n");
-  EXPECT_EQ(Log(),
-            "PREPARE PATCH a\nPREPARE PATCH b\nEXECUTE PATCH a\nEXECUTE PATCH b\nFINISH PATCH a\nFINISH PATCH b\n"
-            "succeeded\ncalling QuitProgressUI\n");
-  EXPECT_EQ(Installed("a"), new_);
-  EXPECT_EQ(Installed("b"), old_);
-  EXPECT_EQ(ListTree(update),
-            (std::vector<std::string>{"2.patch", "update.log", "update.manifest", "update.status", "update.zar"}));
-}
-
-TEST_F(PatchE2E, MismatchedSourcesFailBeforeAnythingChanges) {
-  Install("first", "untouched", 0640);
-  struct Case {
-    std::string installed;
-    std::string status;
-    std::string lines;
-  } cases[] = {
-      {std::string(old_.size(), 'x'), "failed: 4\n", "CRC check failed\nLoadSourceFile failed\n"},
-      {old_ + "!", "failed: 8\n", "LoadSourceFile failed\n"},
-      {old_.substr(1), "failed: 8\n", "LoadSourceFile failed\n"},
-  };
-  for (const Case& c : cases) {
-    Install("f", c.installed, 0751);
-    MakeUpdate("add \"first\"\npatch \"p\" \"f\"\n", {{"first", "new"}, {"p", Patch(old_, new_)}});
-    RunUpdater();
-    EXPECT_EQ(Status(), c.status);
-    EXPECT_EQ(Log(), "PREPARE ADD first\nPREPARE PATCH f\n" + c.lines + c.status + "calling QuitProgressUI\n");
-    EXPECT_EQ(Installed("f"), c.installed);
-    EXPECT_EQ(ModeOf("f"), 0751u);
-    EXPECT_EQ(Installed("first"), "untouched");
-    EXPECT_FALSE(Exists(update + "/0.patch"));
-  }
-}
-
-TEST_F(PatchE2E, MissingFileOrItemIsReadError) {
-  MakeUpdate("patch \"p\" \"absent\"\n", {{"p", Patch(old_, new_)}});
-  RunUpdater();
-  EXPECT_EQ(Status(), "failed: 6\n");
-  EXPECT_EQ(Log(), "PREPARE PATCH absent\nfailed: 6\ncalling QuitProgressUI\n");
-  EXPECT_FALSE(Exists(update + "/0.patch"));
-
-  Install("f", old_);
-  MakeUpdate("patch \"no-such-item\" \"f\"\n");
-  RunUpdater();
-  EXPECT_EQ(Status(), "failed: 6\n");
-}
-
-TEST_F(PatchE2E, MalformedPatchesFailInPrepare) {
-  Install("f", old_);
-  const std::string good = Patch(old_, new_);
-  std::vector<std::string> bad;
-  bad.push_back(good.substr(0, 31));                     // short header
-  bad.push_back("ZBDIFF11" + good.substr(8));            // magic
-  bad.push_back(good + "x");                             // one byte too many
-  std::string ragged = good;                             // control block of 13 bytes
-  zbs_put_be32((unsigned char*)ragged.data() + 20, 13);
-  zbs_put_be32((unsigned char*)ragged.data() + 24, zbs_get_be32((unsigned char*)good.data() + 24) +
-                                                         zbs_get_be32((unsigned char*)good.data() + 20) - 13);
-  bad.push_back(ragged);
-  const char* expected[] = {"failed: 6\n", "failed: 8\n", "failed: 8\n", "failed: 8\n"};
-  for (size_t i = 0; i < bad.size(); ++i) {
-    MakeUpdate("patch \"p\" \"f\"\n", {{"p", bad[i]}});
-    RunUpdater();
-    EXPECT_EQ(Status(), expected[i]) << i;
-    EXPECT_EQ(Installed("f"), old_) << i;
-  }
-}
-
-TEST_F(PatchE2E, PatchOutOfRangeFailsInExecuteAndRollsBack) {
-  Install("f", old_, 0700);
-  // A triple that seeks before the source's start: the header is sound, so
-  // this shows only when the patch is applied.
+// A triple that seeks before the source's start: the header is sound, so
+// this shows only when the patch is applied.
+std::string OutOfRange() {
   std::string patch(kZBSHeaderSize + kZBSTripleSize, '\0');
   ZBSPatchHeader h;
-  ZBS_InitHeader(&h, uint32_t(old_.size()), crc32((const unsigned char*)old_.data(), uint32_t(old_.size())), 0,
+  ZBS_InitHeader(&h, uint32_t(kOld.size()), crc32((const unsigned char*)kOld.data(), uint32_t(kOld.size())), 0,
                  kZBSTripleSize, 0, 0);
   ZBS_SerializeHeader(&h, (unsigned char*)patch.data());
   ZBS_PutTriple((unsigned char*)patch.data() + kZBSHeaderSize, 0, 0, -1);
-  MakeUpdate("patch \"p\" \"f\"\n", {{"p", patch}});
-  RunUpdater();
-  EXPECT_EQ(Status(), "failed: 8\n");
-  EXPECT_EQ(Installed("f"), old_);
-  EXPECT_EQ(ModeOf("f"), 0700u);
-  EXPECT_EQ(Tree(), (std::vector<std::string>{"f"}));
+  return patch;
 }
 
-TEST_F(PatchE2E, LaterFailureRestoresThePatchedFile) {
-  Install("f", old_, 0755);
-  MakeUpdate("patch \"p\" \"f\"\nadd \"missing\"\n", {{"p", Patch(old_, new_)}});
-  RunUpdater();
-  EXPECT_EQ(Status(), "failed: 6\n");
-  EXPECT_EQ(Log(),
-            "PREPARE PATCH f\nPREPARE ADD missing\nEXECUTE PATCH f\nEXECUTE ADD missing\n### execution failed\n"
-            "FINISH PATCH f\nFINISH ADD missing\nfailed: 6\ncalling QuitProgressUI\n");
-  EXPECT_EQ(Installed("f"), old_);
-  EXPECT_EQ(ModeOf("f"), 0755u);
-  EXPECT_EQ(Tree(), (std::vector<std::string>{"f"}));
-  EXPECT_FALSE(Exists(update + "/0.patch"));
-}
+struct Case {
+  const char* name;
+  Files before;
+  std::string manifest;
+  Files items;
+  std::string status, log;  // log "": the status says it all
+  Files after;
+  std::vector<std::string> update_dir = {};  // empty: a clean update folder
+};
 
-TEST_F(PatchE2E, EmptySourceAndEmptyResult) {
-  Install("empty", "");
-  Install("full", "something");
-  MakeUpdate("patch \"p1\" \"empty\"\npatch \"p2\" \"full\"\n", {{"p1", Patch("", new_)}, {"p2", Patch("something", "")}});
-  RunUpdater();
-  EXPECT_EQ(Status(), "succeeded\n");
-  EXPECT_EQ(Installed("empty"), new_);
-  EXPECT_EQ(Installed("full"), "");
-}
-
-TEST_F(PatchE2E, UnsafePatchTargetIsAParseError) {
-  MakeUpdate("patch-if \"/etc/hostname\" \"../p\" \"ok\"\npatch \"p\" \"../escape\"\n", {{"p", Patch(old_, new_)}});
-  RunUpdater();
-  EXPECT_EQ(Status(), "failed: 5\n") << "the condition and the item may be anything, the target may not";
+TEST_F(UpdaterE2E, PatchActions) {
+  const std::string good = Patch(kOld, kNew), failed6 = "failed: 6\n", failed8 = "failed: 8\n";
+  const std::string before_first = "PREPARE ADD first\nPREPARE PATCH f\n";
+  const Files first = {{"first", "untouched|640"}};
+  auto with = [&](Files files, const std::string& f) { files["f"] = f; return files; };
+  const Case cases[] = {
+      {"the patched file keeps its own mode, not the item's", {{"bin/app", kOld + "|755"}},
+       "patch \"p/app\" \"bin/app\"\n", {{"p/app", good}}, "succeeded\n",
+       "PREPARE PATCH bin/app\nEXECUTE PATCH bin/app\nFINISH PATCH bin/app\nsucceeded\n" + kEnd,
+       {{"bin", "/"}, {"bin/app", kNew + "|755"}}},
+      // Leftovers -1 .. 2 of an earlier run: 0 and 1 are replaced and deleted,
+      // -1 is deleted by the disabled patch-if, 2 is never numbered in this run.
+      {"patch-if both ways, and the numbering of staged patches", {{"a", kOld + "|644"}, {"b", kNew + "|644"}},
+       "patch-if \"absent\" \"pa\" \"a\"\npatch \"pa\" \"a\"\npatch-if \"a\" \"pb\" \"b\"\n",
+       {{"pa", good}, {"pb", Patch(kNew, kOld)}}, "succeeded\n",
+       "PREPARE PATCH a\nPREPARE PATCH b\nEXECUTE PATCH a\nEXECUTE PATCH b\nFINISH PATCH a\nFINISH PATCH b\n"
+       "succeeded\n" + kEnd,
+       {{"a", kNew + "|644"}, {"b", kOld + "|644"}},
+       {"2.patch", "update.log", "update.manifest", "update.status", "update.zar"}},
+      {"a source of the right size and other bytes", with(first, std::string(kOld.size(), 'x') + "|751"),
+       "add \"first\"\npatch \"p\" \"f\"\n", {{"first", "new"}, {"p", good}}, "failed: 4\n",
+       before_first + "CRC check failed\nLoadSourceFile failed\nfailed: 4\n" + kEnd,
+       with(first, std::string(kOld.size(), 'x') + "|751")},
+      {"a longer source", with(first, kOld + "!|751"), "add \"first\"\npatch \"p\" \"f\"\n",
+       {{"first", "new"}, {"p", good}}, failed8, before_first + "LoadSourceFile failed\nfailed: 8\n" + kEnd,
+       with(first, kOld + "!|751")},
+      {"a shorter source", with(first, kOld.substr(1) + "|751"), "add \"first\"\npatch \"p\" \"f\"\n",
+       {{"first", "new"}, {"p", good}}, failed8, before_first + "LoadSourceFile failed\nfailed: 8\n" + kEnd,
+       with(first, kOld.substr(1) + "|751")},
+      {"no file to patch", {}, "patch \"p\" \"absent\"\n", {{"p", good}}, failed6,
+       "PREPARE PATCH absent\nfailed: 6\n" + kEnd, {}},
+      {"no patch item", {{"f", kOld + "|644"}}, "patch \"no-such-item\" \"f\"\n", {}, failed6, "",
+       {{"f", kOld + "|644"}}},
+      {"a short header", {{"f", kOld + "|644"}}, "patch \"p\" \"f\"\n", {{"p", good.substr(0, 31)}}, failed6, "",
+       {{"f", kOld + "|644"}}},
+      {"another magic", {{"f", kOld + "|644"}}, "patch \"p\" \"f\"\n", {{"p", "ZBDIFF11" + good.substr(8)}}, failed8,
+       "", {{"f", kOld + "|644"}}},
+      {"a byte too many", {{"f", kOld + "|644"}}, "patch \"p\" \"f\"\n", {{"p", good + "x"}}, failed8, "",
+       {{"f", kOld + "|644"}}},
+      {"a ragged control block", {{"f", kOld + "|644"}}, "patch \"p\" \"f\"\n", {{"p", Ragged()}}, failed8, "",
+       {{"f", kOld + "|644"}}},
+      {"out of range when applied: rolled back", {{"f", kOld + "|700"}}, "patch \"p\" \"f\"\n", {{"p", OutOfRange()}},
+       failed8, "", {{"f", kOld + "|700"}}},
+      {"a later failure restores the patched file", {{"f", kOld + "|755"}}, "patch \"p\" \"f\"\nadd \"missing\"\n",
+       {{"p", good}}, failed6,
+       "PREPARE PATCH f\nPREPARE ADD missing\nEXECUTE PATCH f\nEXECUTE ADD missing\n### execution failed\n"
+       "FINISH PATCH f\nFINISH ADD missing\nfailed: 6\n" + kEnd,
+       {{"f", kOld + "|755"}}},
+      {"an empty source and an empty result", {{"empty", "|644"}, {"full", "something|644"}},
+       "patch \"p1\" \"empty\"\npatch \"p2\" \"full\"\n", {{"p1", Patch("", kNew)}, {"p2", Patch("something", "")}},
+       "succeeded\n", "", {{"empty", kNew + "|644"}, {"full", "|644"}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Reset();
+    Install(c.before);
+    for (const char* n : {"-1", "0", "1", "2"})
+      if (!c.update_dir.empty()) WriteFile(update + "/" + n + ".patch", "leftover");
+    MakeUpdate(c.manifest, c.items, {{"p/app", 0600}});
+    RunUpdater();
+    EXPECT_EQ(Status(), c.status);
+    if (!c.log.empty()) {
+      EXPECT_EQ(Log(), c.log);
+    }
+    EXPECT_EQ(Snapshot(), c.after);
+    EXPECT_EQ(UpdateDir(), c.update_dir.empty() ? kCleanUpdateDir : c.update_dir) << "staged patches are deleted";
+  }
 }
 
 }  // namespace

@@ -3,18 +3,9 @@
 // hangup that the caller ignores, and the line a caller gets when the update
 // folder cannot be written. scripts/test runs these again as an unprivileged
 // user, for whom the permission cases mean something.
-#include <errno.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
 #include <cstring>
 #include <fstream>
-#include <functional>
 #include <sstream>
-#include <thread>
 
 #include "updater_e2e.h"
 
@@ -24,17 +15,7 @@ namespace {
 
 constexpr int kFiles = 4;  // of the slow update: three quarters of it take over half a second
 
-// Polls |done| for up to 20 s.
-bool Eventually(const std::function<bool()>& done) {
-  for (int i = 0; i < 2000; ++i) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
-}
-
-// Whether |pid| waits for a lock that another process holds, as the kernel
-// lists them ("1: -> FLOCK ADVISORY WRITE <pid> ...").
+// Whether |pid| waits for a lock that another process holds ("1: -> FLOCK ADVISORY WRITE <pid> ...").
 bool WaitsForLock(pid_t pid) {
   std::ifstream locks("/proc/locks");
   std::string line, number, arrow, kind, advisory, mode;
@@ -46,49 +27,13 @@ bool WaitsForLock(pid_t pid) {
   return false;
 }
 
-class ProcessE2E : public UpdaterE2E {
- protected:
-  void TearDown() override {
-    for (pid_t pid : mStarted) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
-  }
-
-  // Starts |args| in the installation without waiting; stderr goes to |err|.
-  pid_t Start(const std::vector<std::string>& args, const std::string& err) {
-    std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-      // Not a terminal, so that nohup leaves the streams alone.
-      if (chdir(install.c_str()) != 0 || !freopen("/dev/null", "r", stdin) || !freopen("/dev/null", "w", stdout) ||
-          !freopen(err.c_str(), "w", stderr))
-        _exit(127);
-      setenv("DISPLAY", "", 1);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    mStarted.push_back(pid);
-    return pid;
-  }
-
-  // The wait status of a started process, which is killed after 20 s.
-  int Reap(pid_t pid) {
-    int status = -1;
-    if (!Eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; })) ADD_FAILURE() << pid << " did not end";
-    std::erase(mStarted, pid);
-    return status;
-  }
-
-  std::vector<pid_t> mStarted;
-};
-
 // Two updaters on one update folder: the second waits for the lock while the
 // first is stopped half-way, its journal live. When the first then completes,
 // the second applies nothing again; when it is killed, the second recovers and
 // applies the update (an earlier update's "succeeded" status is no excuse).
 // The first is started as under nohup and gets a hangup mid-way: ignored from
 // the start, it stays ignored, and the callback is launched.
-class OneRunAtATime : public ProcessE2E, public ::testing::WithParamInterface<bool> {};
+class OneRunAtATime : public UpdaterE2E, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(OneRunAtATime, SecondRunWaitsForTheFirst) {
   const bool first_completes = GetParam();
@@ -118,8 +63,8 @@ TEST_P(OneRunAtATime, SecondRunWaitsForTheFirst) {
     tree.push_back("data/file" + std::to_string(i) + ".bin");
     EXPECT_EQ(size_t(2 << 20), Installed(tree.back()).size()) << tree.back();
   }
-  EXPECT_EQ(tree, Tree());
-  EXPECT_EQ((std::vector<std::string>{"update.log", "update.manifest", "update.status", "update.zar"}), ListTree(update));
+  EXPECT_EQ(tree, ListTree(install));
+  EXPECT_EQ(kCleanUpdateDir, UpdateDir());
   if (first_completes) {
     EXPECT_EQ(0, first_status) << "the hangup ended the first run";
     EXPECT_EQ("", ReadFile(dir / "first.err"));
@@ -134,23 +79,20 @@ INSTANTIATE_TEST_SUITE_P(FirstRun, OneRunAtATime, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "Completes" : "IsKilled"; });
 
 // Started by a bare name along PATH, in the installation, which holds a module
-// that leaves a marker when loaded and a strings file that is a FIFO (reading
-// it would block for good). The update is long enough for a window to be
-// wanted, so both would be used if they were looked for there. The callback
-// is a bare name found only along PATH: it is not looked for there.
-TEST_F(ProcessE2E, NothingComesFromTheCurrentDirectoryOrPath) {
-  ASSERT_EQ(0, mkfifo((install + "/updater.ini").c_str(), 0644));
+// that leaves a marker when loaded and a strings file. The update is long
+// enough for a window to be wanted, so both would be used if they were looked
+// for there. The callback is a bare name found only along PATH: it is
+// not looked for there.
+TEST_F(UpdaterE2E, NothingComesFromTheCurrentDirectoryOrPath) {
+  WriteFile(install + "/updater.ini", ";\n;\ntitle=Planted\ninfo=planted\n");
   WriteFile(install + "/updater_ui_gtk.so", ReadFile(Program("planted_ui_module.so")), 0755);
   const std::string on_path = dir / "on-path";
   WriteFile(on_path + "/callback", "#!/bin/sh\n: > " + dir / "callback-ran" + "\n", 0755);
   mkdir((dir / "work").c_str(), 0755);
-  MakeSlowUpdate(kFiles);
-  RunOptions options;
-  options.cwd = install;
-  options.env = {"DISPLAY=", "WAYLAND_DISPLAY="};
-  options.timeout_seconds = 30;
+  MakeSlowUpdate(12);  // over half done only after the window's half second
   RunResult r = RunProgram(
-      {"/usr/bin/env", "PATH=" + BinDir() + ":" + on_path, "updater", update, "0", dir / "work", "callback"}, options);
+      {"/usr/bin/env", "PATH=" + BinDir() + ":" + on_path, "updater", update, "0", dir / "work", "callback"},
+      {install, {"DISPLAY=", "WAYLAND_DISPLAY="}, 30});
   EXPECT_EQ(0, r.exit_code) << r.err;
   EXPECT_EQ("succeeded\n", Status());
   std::this_thread::sleep_for(std::chrono::milliseconds(300));  // for a callback to leave its mark
@@ -161,7 +103,7 @@ TEST_F(ProcessE2E, NothingComesFromTheCurrentDirectoryOrPath) {
 // A missing or read-only update folder: exit code 0 as ever, one line on
 // stderr naming the folder and the reason, and nothing written. Root may
 // write into any folder, so for root the folder is a read-only mount.
-TEST_F(ProcessE2E, UnusableUpdateFolderIsNamedOnStderr) {
+TEST_F(UpdaterE2E, UnusableUpdateFolderIsNamedOnStderr) {
   const std::string missing = dir / "missing", readonly = dir / "readonly", updater = Program("updater");
   MakeUpdate("add \"x\"\n", {{"x", "x"}});
   ASSERT_EQ(0, rename(update.c_str(), readonly.c_str()));
@@ -170,33 +112,27 @@ TEST_F(ProcessE2E, UnusableUpdateFolderIsNamedOnStderr) {
   if (geteuid() == 0) {
     readonly_run.insert(readonly_run.begin(), {"/usr/bin/unshare", "-m", "/bin/sh", "-c",
                                                "mount --bind \"$0\" \"$0\" && mount -o remount,bind,ro \"$0\" && "
-                                               "exec \"$@\"",
-                                               readonly});
+                                               "exec \"$@\"", readonly});
     readonly_errno = EROFS;
   } else {
     ASSERT_EQ(0, chmod(readonly.c_str(), 0555));
   }
   const struct { std::string folder; std::vector<std::string> argv; int error; } cases[] = {
-      {missing, {updater, missing, "0"}, ENOENT},
-      {readonly, readonly_run, readonly_errno},
-  };
+      {missing, {updater, missing, "0"}, ENOENT}, {readonly, readonly_run, readonly_errno}};
   for (const auto& c : cases) {
-    RunOptions options;
-    options.cwd = install;
-    RunResult r = RunProgram(c.argv, options);
+    RunResult r = RunProgram(c.argv, {install, {}, 60});
     if (c.argv[0] != updater && r.exit_code != 0) GTEST_SKIP() << "no private read-only mount here: " << r.err;
     EXPECT_EQ(0, r.exit_code) << c.folder;
     EXPECT_EQ("updater: " + c.folder + ": " + strerror(c.error) + "\n", r.err);
   }
   EXPECT_FALSE(Exists(missing));
   EXPECT_EQ(std::vector<std::string>{"update.zar"}, ListTree(readonly));
-  EXPECT_TRUE(Tree().empty());
+  EXPECT_TRUE(Snapshot().empty());
 }
 
 // The folder, not the file, decides whether a file may be removed: as a user
-// who may write the file but not its folder, the run fails before anything
-// changes.
-TEST_F(ProcessE2E, RemoveFromAReadOnlyFolderFailsInPrepare) {
+// who may write the file but not its folder, the run fails before anything changes.
+TEST_F(UpdaterE2E, RemoveFromAReadOnlyFolderFailsInPrepare) {
   if (geteuid() == 0) GTEST_SKIP() << "root may remove from any folder (scripts/test runs this as a user)";
   Install("a", "old");
   Install("ro/f", "kept");

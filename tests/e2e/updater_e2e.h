@@ -3,14 +3,30 @@
 // updater program run on them.
 #pragma once
 
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/zar_writer.h"
 #include "test_support.h"
+
+using Files = std::map<std::string, std::string>;
+
+inline bool Eventually(const std::function<bool()>& done) {  // polls for up to 20 s
+  for (int i = 0; i < 2000; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(10)))
+    if (done()) return true;
+  return false;
+}
 
 class UpdaterE2E : public ::testing::Test {
  protected:
@@ -21,62 +37,104 @@ class UpdaterE2E : public ::testing::Test {
     mkdir(install.c_str(), 0755);
     mkdir(update.c_str(), 0755);
   }
+  void TearDown() override {
+    for (pid_t pid : started) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
+  }
+  void Reset() {  // fresh folders, for each row of a table
+    std::filesystem::remove_all(install), std::filesystem::remove_all(update);
+    UpdaterE2E::SetUp();
+  }
 
   // Writes update/update.zar holding |manifest| and |items| (name -> content,
   // mode 0644 unless given in |modes|).
-  void MakeUpdate(const std::string& manifest, const std::map<std::string, std::string>& items = {},
-                  const std::map<std::string, unsigned>& modes = {}) {
+  void MakeUpdate(const std::string& manifest, const Files& items = {}, const std::map<std::string, unsigned>& modes = {}) {
     zar::Writer w;
     w.AddData("update.manifest", 0644, manifest);
-    for (const auto& [name, content] : items) {
-      auto m = modes.find(name);
-      w.AddData(name, m == modes.end() ? 0644 : m->second, content);
-    }
+    for (const auto& [name, content] : items) w.AddData(name, modes.count(name) ? modes.at(name) : 0644, content);
     w.WriteFile(update + "/update.zar");
   }
-
-  // Writes an update of |count| files data/fileN.bin of 2 MB each, which takes
-  // the updater some tenths of a second apiece to decompress: long enough for
-  // a window, and for another process to act while the update runs. One
-  // compressed stream, made once, serves every item.
+  // An update of |count| files data/fileN.bin of 2 MB each, which take the
+  // updater some tenths of a second apiece to decompress: long enough for a
+  // window, and for another process to act while the update runs.
   void MakeSlowUpdate(int count) {
     static const std::vector<char> stored = zar::Compress(testing_support::RandomBytes(2 << 20, 11));
     zar::Writer writer;
     std::string manifest;
     for (int i = 0; i < count; ++i) {
-      std::string name = "data/file" + std::to_string(i) + ".bin";
-      manifest += "add \"" + name + "\"\n";
-      writer.AddStored(zar::Item{name, 0644, stored});
+      manifest += "add \"data/file" + std::to_string(i) + ".bin\"\n";
+      writer.AddStored(zar::Item{"data/file" + std::to_string(i) + ".bin", 0644, stored});
     }
     writer.AddData("update.manifest", 0644, manifest);
     writer.WriteFile(update + "/update.zar");
   }
 
   // Runs the updater with the update folder, parent-pid 0 and |extra|
-  // arguments, in the installation folder.
+  // arguments, in the installation folder, with no display.
   testing_support::RunResult RunUpdater(const std::vector<std::string>& extra = {}) {
     std::vector<std::string> argv = {Program("updater"), update, "0"};
     argv.insert(argv.end(), extra.begin(), extra.end());
-    testing_support::RunOptions options;
-    options.cwd = install;
-    // No window in these tests, whatever the machine has.
-    options.env = {"DISPLAY=", "WAYLAND_DISPLAY="};
-    return testing_support::RunProgram(argv, options);
+    return testing_support::RunProgram(argv, {install, {"DISPLAY=", "WAYLAND_DISPLAY="}, 60});
+  }
+  // Starts |args| in the installation without waiting, stdin and stdout on
+  // /dev/null, stderr into |err|; killed at the end of the test if still running.
+  pid_t Start(const std::vector<std::string>& args, const std::string& err = "/dev/null") {
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+      if (chdir(install.c_str()) != 0 || !freopen("/dev/null", "r", stdin) || !freopen("/dev/null", "w", stdout) ||
+          !freopen(err.c_str(), "w", stderr))
+        _exit(127);
+      setenv("DISPLAY", "", 1);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    return started.push_back(pid), pid;
+  }
+  int Reap(pid_t pid) {  // the wait status, -1 if it did not end in 20 s
+    int status = -1;
+    if (!Eventually([&] { return waitpid(pid, &status, WNOHANG) == pid; })) ADD_FAILURE() << pid << " did not end";
+    std::erase(started, pid);
+    return status;
   }
 
   static std::string Program(const std::string& name) { return testing_support::BinDir() + "/" + name; }
-
   std::string Status() { return testing_support::ReadFile(update + "/update.status"); }
   std::string Log() { return testing_support::ReadFile(update + "/update.log"); }
   std::string Installed(const std::string& rel) { return testing_support::ReadFile(install + "/" + rel); }
   void Install(const std::string& rel, const std::string& content, mode_t mode = 0644) {
     testing_support::WriteFile(install + "/" + rel, content, mode);
   }
-  mode_t ModeOf(const std::string& rel) { return testing_support::ModeOf(install + "/" + rel); }
-  bool Has(const std::string& rel) { return testing_support::Exists(install + "/" + rel); }
-  // Every path of the installation, sorted.
-  std::vector<std::string> Tree() { return testing_support::ListTree(install); }
+  // Installs what Snapshot() shows: "bytes|mode" (octal) or "->target".
+  void Install(const Files& files) {
+    for (const auto& [rel, value] : files) {
+      const size_t bar = value.rfind('|');
+      if (value.rfind("->", 0) == 0) symlink(value.substr(2).c_str(), (install + "/" + rel).c_str());
+      else Install(rel, value.substr(0, bar), mode_t(std::stoul(value.substr(bar + 1), nullptr, 8)));
+    }
+  }
+  // Every entry of the installation: a file as "bytes|mode", a directory as
+  // "/", a link as "->target"; nothing is opened but files.
+  Files Snapshot() {
+    Files out;
+    for (const std::string& rel : testing_support::ListTree(install)) {
+      const std::string path = install + "/" + rel;
+      struct stat st;
+      char target[256] = {}, mode[8];
+      if (lstat(path.c_str(), &st) != 0) continue;
+      snprintf(mode, sizeof mode, "|%o", unsigned(st.st_mode & 07777));
+      out[rel] = S_ISREG(st.st_mode) ? testing_support::ReadFile(path) + mode
+                 : S_ISDIR(st.st_mode) ? "/"
+                 : readlink(path.c_str(), target, 255) >= 0 ? "->" + std::string(target) : "?";
+    }
+    return out;
+  }
+  std::vector<std::string> UpdateDir() { return testing_support::ListTree(update); }
+  // What a finished run leaves in the update folder.
+  const std::vector<std::string> kCleanUpdateDir = {"update.log", "update.manifest", "update.status", "update.zar"};
 
   testing_support::ScratchDir dir;
   std::string install, update;
+  std::vector<pid_t> started;
 };

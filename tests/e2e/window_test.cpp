@@ -1,481 +1,232 @@
 // The progress window end to end: the built updater with its window module,
 // each test on an X server of its own (Xvfb picks a free display number and
-// reports it, so tests running in parallel never meet). The window is looked
-// at from outside, as a person would: by its title (xdotool), by its pixels
-// (ImageMagick's import) and, where tesseract is installed, by the text it
-// shows. Close requests are sent as a window manager would (WM_DELETE_WINDOW,
-// through python3-xlib).
-//
-// Every test skips, saying why, where the window module was not built or the
-// X tools are missing; the updater's own outcome is checked in every run.
-#include <errno.h>
-#include <fcntl.h>
+// reports it). The window is looked at from outside, as a person would: by its
+// title (xdotool), its pixels (ImageMagick's import) and, where tesseract is
+// installed, the text it shows. Close requests are sent as a window manager
+// would (WM_DELETE_WINDOW, through python3-xlib). Tests skip, saying why, where
+// the module was not built or a tool is missing.
 #include <poll.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
-#include <cctype>
-#include <chrono>
 #include <cstring>
-#include <iostream>
-#include <thread>
 
-#include "common/zar_writer.h"
 #include "updater_e2e.h"
 
 using namespace testing_support;
 
 namespace {
 
-constexpr char kModule[] = "updater_ui_gtk.so";
-
-// The first executable |name| along PATH, or "".
-std::string FindProgram(const std::string& name) {
-  const char* path = getenv("PATH");
-  std::string dirs = path ? path : "/usr/bin:/bin";
-  size_t start = 0;
-  while (start <= dirs.size()) {
-    size_t end = dirs.find(':', start);
-    if (end == std::string::npos) end = dirs.size();
-    std::string candidate = dirs.substr(start, end - start) + "/" + name;
-    if (end > start && access(candidate.c_str(), X_OK) == 0) return candidate;
-    start = end + 1;
-  }
-  return "";
-}
-
 void SleepMillis(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
-// A private X server. Start() returns why it could not start, or "".
-class XServer {
- public:
-  ~XServer() { Kill(); }
-
-  std::string Start() {
-    std::string xvfb = FindProgram("Xvfb");
-    if (xvfb.empty()) return "Xvfb is not installed";
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return std::string("pipe: ") + strerror(errno);
-    // The one descriptor the server inherits, to write its display number to.
-    int report_fd = fcntl(fds[1], F_DUPFD, 10);
-    std::string report_arg = std::to_string(report_fd);
-    mPid = fork();
-    if (mPid == 0) {
-      int null_fd = open("/dev/null", O_RDWR);
-      dup2(null_fd, 0);
-      dup2(null_fd, 1);
-      dup2(null_fd, 2);
-      execl(xvfb.c_str(), "Xvfb", "-displayfd", report_arg.c_str(), "-screen", "0", "800x600x24", "-nolisten",
-            "tcp", "-noreset", static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(report_fd);
-    close(fds[1]);
-    std::string number;
-    struct pollfd ready = {fds[0], POLLIN, 0};
-    char c;
-    while (poll(&ready, 1, 20000) > 0 && read(fds[0], &c, 1) == 1 && c != '\n') number += c;
-    close(fds[0]);
-    if (number.empty() || !std::all_of(number.begin(), number.end(), ::isdigit)) {
-      Kill();
-      return "Xvfb did not report a display";
-    }
-    mDisplay = ":" + number;
-    return "";
-  }
-
-  const std::string& display() const { return mDisplay; }
-  void Signal(int sig) {
-    if (mPid > 0) kill(mPid, sig);
-  }
-  void Kill() {
-    if (mPid <= 0) return;
-    kill(mPid, SIGCONT);
-    kill(mPid, SIGKILL);
-    waitpid(mPid, nullptr, 0);
-    mPid = -1;
-  }
-
- private:
-  pid_t mPid = -1;
-  std::string mDisplay;
-};
-
-// An RGB picture as ImageMagick writes it in binary PPM.
-struct Picture {
-  int width = 0, height = 0;
-  std::string rgb;
-};
-
-Picture ParsePpm(const std::string& data) {
-  Picture p;
-  int maxval = 0, used = 0;
-  if (sscanf(data.c_str(), "P6 %d %d %d%n", &p.width, &p.height, &maxval, &used) != 3 || maxval != 255) return {};
-  size_t offset = size_t(used) + 1;  // one whitespace byte ends the header
-  size_t size = size_t(p.width) * size_t(p.height) * 3;
-  if (data.size() < offset + size) return {};
-  p.rgb = data.substr(offset, size);
-  return p;
-}
-
-// Pixels of the bar's filled part: the theme's strongly blue highlight, which
-// nothing else in the window (grey background, dark text) comes near.
-int CountFilledPixels(const Picture& p) {
-  int count = 0;
-  for (size_t i = 0; i + 2 < p.rgb.size(); i += 3) {
-    int r = static_cast<unsigned char>(p.rgb[i]), b = static_cast<unsigned char>(p.rgb[i + 2]);
-    if (b > 150 && b - r > 60) ++count;
-  }
-  return count;
-}
-
-// Lower-case letters and digits only, for comparing recognised text.
-std::string Letters(const std::string& s) {
+std::string Letters(const std::string& s) {  // lower-case letters and digits, for comparing recognised text
   std::string out;
   for (char c : s)
-    if (std::isalnum(static_cast<unsigned char>(c))) out += char(std::tolower(static_cast<unsigned char>(c)));
+    if (std::isalnum((unsigned char)c)) out += char(std::tolower((unsigned char)c));
   return out;
 }
 
 class WindowTest : public UpdaterE2E {
  protected:
-  void SetUp() override {
-    UpdaterE2E::SetUp();
-    mBin = BinDir();
-    ASSERT_TRUE(Exists(mBin + "/updater")) << "no updater built in " << mBin;
-  }
-
   void TearDown() override {
     if (mRunner.joinable()) mRunner.join();
+    if (mServer > 0) kill(mServer, SIGCONT), kill(mServer, SIGKILL), waitpid(mServer, nullptr, 0);
   }
 
-  // What each window test needs: the module and a server; false after skipping.
-  bool NeedWindow() {
-    if (!Exists(mBin + "/" + kModule)) {
-      mSkip = "no window module in " + mBin + " (GTK 3 was not found when configuring)";
-      return false;
+  // The module and a private X server; "" or why not.
+  std::string NeedWindow() {
+    if (!Exists(Program("updater_ui_gtk.so"))) return "no window module built (GTK 3 was not found when configuring)";
+    for (const char* tool : {"/usr/bin/Xvfb", "/usr/bin/xdotool"})
+      if (access(tool, X_OK) != 0) return std::string(tool) + " is not installed";
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return strerror(errno);
+    const int report_fd = fcntl(fds[1], F_DUPFD, 10);  // the one descriptor the server inherits
+    if ((mServer = fork()) == 0) {
+      int null_fd = open("/dev/null", O_RDWR);
+      dup2(null_fd, 0), dup2(null_fd, 1), dup2(null_fd, 2);
+      execl("/usr/bin/Xvfb", "Xvfb", "-displayfd", std::to_string(report_fd).c_str(), "-screen", "0", "800x600x24",
+            "-nolisten", "tcp", "-noreset", nullptr);
+      _exit(127);
     }
-    mXdotool = FindProgram("xdotool");
-    if (mXdotool.empty()) {
-      mSkip = "xdotool is not installed";
-      return false;
-    }
-    std::string why = mServer.Start();
-    if (!why.empty()) {
-      mSkip = why;
-      return false;
-    }
-    return true;
-  }
-
-  // A program folder of the test's own: a copy of the built updater (the
-  // updater finds its folder from its executable, so a link would lead back
-  // to the build), its module (unless |with_module| is false) and interface
-  // file linked in, and a strings file with |title| and |info|.
-  void MakeProgramFolder(const std::string& title, const std::string& info, bool with_module = true) {
-    mProgramDir = dir / "program";
-    mkdir(mProgramDir.c_str(), 0755);
-    WriteFile(mProgramDir + "/updater", ReadFile(mBin + "/updater"), 0755);
-    std::vector<std::string> linked = {"MainMenu.ui"};
-    if (with_module) linked.push_back(kModule);
-    for (const std::string& name : linked)
-      ASSERT_EQ(0, symlink((mBin + "/" + name).c_str(), (mProgramDir + "/" + name).c_str())) << name;
-    WriteFile(mProgramDir + "/updater.ini", "; strings for the window test\n\ntitle=" + title + "\ninfo=" + info + "\n");
-  }
-
-  // An update that takes the updater some seconds, with a progress value
-  // posted per file.
-  void MakeLongUpdate(int count = 40) {
-    MakeSlowUpdate(count);
-    mFileCount = count;
-  }
-
-  // Starts the updater from the program folder (or the build folder) on the
-  // update, with |display| ("" for none) and |extra| arguments after parent-pid.
-  void StartUpdater(const std::string& display, const std::vector<std::string>& extra = {}) {
-    std::string program = (mProgramDir.empty() ? mBin : mProgramDir) + "/updater";
-    std::vector<std::string> argv = {program, update, "0"};
-    argv.insert(argv.end(), extra.begin(), extra.end());
-    RunOptions options;
-    options.cwd = install;
-    options.env = {"DISPLAY=" + display, "WAYLAND_DISPLAY="};
-    options.timeout_seconds = 180;
-    unlink((update + "/update.log").c_str());
-    mDone = false;
-    mRunner = std::thread([this, argv, options] {
-      mResult = RunProgram(argv, options);
-      mDone = true;
-    });
-    // RunProgram's pipes are inheritable: a tool started while the updater is
-    // being forked could leak its output pipe into the updater and then wait
-    // for the updater's end. The log exists once the updater runs.
-    while (!mDone && !Exists(update + "/update.log")) SleepMillis(5);
-  }
-
-  // Waits for the updater and checks that the update itself went as if no
-  // window had been there: exit 0, the status, the closing log line, every
-  // file installed.
-  void FinishAndExpectSuccess() {
-    mRunner.join();
-    EXPECT_EQ(0, mResult.signal) << mResult.err;
-    EXPECT_EQ(0, mResult.exit_code) << mResult.err;
-    EXPECT_EQ("succeeded\n", Status());
-    std::string log = Log();
-    const std::string last = "calling QuitProgressUI\n";
-    EXPECT_TRUE(log.size() >= last.size() && log.compare(log.size() - last.size(), last.size(), last) == 0) << log;
-    for (int i = 0; i < mFileCount; ++i)
-      EXPECT_EQ(size_t(2 << 20), ReadFile(install + "/data/file" + std::to_string(i) + ".bin").size()) << i;
-  }
-
-  RunResult Tool(const std::vector<std::string>& argv) {
-    RunOptions options;
-    options.env = {"DISPLAY=" + mServer.display()};
-    return RunProgram(argv, options);
-  }
-
-  // The id of the visible window titled exactly |title|, or "".
-  std::string VisibleWindow(const std::string& title) {
-    RunResult r = Tool({mXdotool, "search", "--onlyvisible", "--name", "^" + title + "$"});
-    return r.exit_code == 0 ? r.out.substr(0, r.out.find('\n')) : "";
-  }
-
-  // Polls for the window while the updater runs; "" if it never showed.
-  std::string WaitForWindow(const std::string& title) {
-    while (!mDone) {
-      std::string id = VisibleWindow(title);
-      if (!id.empty()) return id;
-      SleepMillis(50);
-    }
+    close(report_fd), close(fds[1]);
+    struct pollfd ready = {fds[0], POLLIN, 0};
+    char c;
+    while (poll(&ready, 1, 20000) > 0 && read(fds[0], &c, 1) == 1 && isdigit(c)) mDisplay += c;
+    close(fds[0]);
+    if (mDisplay.empty()) return "Xvfb did not report a display";
+    mDisplay = ":" + mDisplay;
     return "";
   }
 
-  // Runs the update on the test's server and watches, for as long as the
-  // updater runs, that no window titled |title| ever shows.
-  void RunExpectingNoWindow(const std::string& title) {
-    StartUpdater(mServer.display());
-    EXPECT_EQ("", WaitForWindow(title)) << "a window showed";
-    FinishAndExpectSuccess();
+  // A program folder of the test's own: a copy of the updater (it finds its
+  // folder from its executable, so a link would lead back to the build), its
+  // interface file and module linked in, and a strings file with |title|.
+  void MakeProgramFolder(const std::string& title, const std::string& info, bool module = true, bool strings = true) {
+    mProgram = dir / "program";
+    WriteFile(mProgram + "/updater", ReadFile(Program("updater")), 0755);
+    for (std::string name : {"MainMenu.ui", "updater_ui_gtk.so"})
+      if (module || name == "MainMenu.ui") {
+        ASSERT_EQ(0, symlink(Program(name).c_str(), (mProgram + "/" + name).c_str()));
+      }
+    if (strings) WriteFile(mProgram + "/updater.ini", "; strings\n\ntitle=" + title + "\ninfo=" + info + "\n");
   }
 
-  Picture Capture(const std::string& window) {
-    std::string path = dir / ("capture-" + std::to_string(mCaptures++) + ".ppm");
-    RunResult r = Tool({FindProgram("import"), "-window", window, "-depth", "8", "ppm:" + path});
-    EXPECT_EQ(0, r.exit_code) << r.err;
-    return ParsePpm(ReadFile(path));
+  // Starts the program folder's updater on an update of |files| slow files
+  // (none: a small one), with |display| and |extra| arguments after parent-pid.
+  void StartUpdater(const std::string& display, int files, const std::vector<std::string>& extra = {}) {
+    mFiles = files;
+    files ? MakeSlowUpdate(files) : MakeUpdate("add \"small.txt\"\n", {{"small.txt", "small\n"}});
+    std::vector<std::string> argv = {mProgram + "/updater", update, "0"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    unlink((update + "/update.log").c_str());
+    mDone = false;
+    mRunner = std::thread([this, argv, display] {
+      mResult = RunProgram(argv, {install, {"DISPLAY=" + display, "WAYLAND_DISPLAY="}, 180});
+      mDone = true;
+    });
+    // RunProgram's pipes are inheritable: a tool started while the updater is
+    // being forked could leak its output pipe into the updater. The log exists once it runs.
+    while (!mDone && !Exists(update + "/update.log")) SleepMillis(5);
   }
 
-  std::string mBin, mProgramDir, mXdotool, mSkip;
-  XServer mServer;
+  // The update went as if no window had been there (or ended by |signal|).
+  void FinishAndExpectSuccess(int signal = 0) {
+    mRunner.join();
+    EXPECT_EQ(signal, mResult.signal) << mResult.err;
+    EXPECT_EQ(0, mResult.exit_code * !signal) << mResult.err;
+    EXPECT_EQ("succeeded\n", Status());
+    const std::string log = Log(), last = "calling QuitProgressUI\n";
+    EXPECT_EQ(last, log.substr(log.size() - std::min(log.size(), last.size())));
+    for (int i = 0; i < mFiles; ++i) EXPECT_EQ(size_t(2 << 20), Installed("data/file" + std::to_string(i) + ".bin").size());
+    if (!mFiles) {
+      EXPECT_EQ("small\n", Installed("small.txt"));
+    }
+  }
+
+  RunResult Tool(const std::vector<std::string>& argv) { return RunProgram(argv, {"", {"DISPLAY=" + mDisplay}, 60}); }
+  std::string VisibleWindow(const std::string& title) {  // its id, or ""
+    RunResult r = Tool({"/usr/bin/xdotool", "search", "--onlyvisible", "--name", "^" + title + "$"});
+    return r.exit_code == 0 ? r.out.substr(0, r.out.find('\n')) : "";
+  }
+  std::string WaitForWindow(const std::string& title) {  // polled while the updater runs
+    std::string id;
+    while (!mDone && (id = VisibleWindow(title)).empty()) SleepMillis(50);
+    return id;
+  }
+  int FilledPixels(const std::string& window) {  // of the bar: the theme's strongly blue highlight
+    const std::string path = dir / "capture.ppm";
+    EXPECT_EQ(0, Tool({"/usr/bin/import", "-window", window, "-depth", "8", "ppm:" + path}).exit_code);
+    const std::string ppm = ReadFile(path);
+    int width = 0, height = 0, maxval = 0, used = 0, count = 0;
+    if (sscanf(ppm.c_str(), "P6 %d %d %d%n", &width, &height, &maxval, &used) != 3 || maxval != 255) return -1;
+    for (size_t i = used + 1; i + 2 < ppm.size(); i += 3)
+      count += (unsigned char)ppm[i + 2] > 150 && (unsigned char)ppm[i + 2] - (unsigned char)ppm[i] > 60;
+    return count;
+  }
+
+  pid_t mServer = -1;
+  std::string mDisplay, mProgram;
   std::thread mRunner;
   std::atomic<bool> mDone{true};
   RunResult mResult;
-  int mFileCount = 0;
-  int mCaptures = 0;
+  int mFiles = 0;
 };
 
-#define NEED_WINDOW()                       \
-  do {                                      \
-    if (!NeedWindow()) GTEST_SKIP() << mSkip; \
-  } while (0)
+#define NEED_WINDOW()                                                   \
+  if (std::string why = NeedWindow(); !why.empty()) GTEST_SKIP() << why
 
-TEST_F(WindowTest, ShowsStringsFileTitleAndInfoThenGoesAway) {
+// One run watched all along: the strings file's title and info, a bar that
+// advances, a close request refused, the callback's GTK-looking options
+// passed on unchanged, and no window left at the end.
+TEST_F(WindowTest, ShowsTheStringsAdvancesRefusesToCloseAndGoesAway) {
   NEED_WINDOW();
-  const std::string title = "Window Test Title";
-  const std::string info = "Copying the new files into place now";
+  if (access("/usr/bin/import", X_OK) != 0) GTEST_SKIP() << "ImageMagick's import is not installed";
+  const std::string title = "Window Test Title", info = "Copying the new files into place now", work = dir / "work";
   MakeProgramFolder(title, info);
-  MakeLongUpdate();
-  StartUpdater(mServer.display());
-
-  std::string window = WaitForWindow(title);
-  ASSERT_FALSE(window.empty()) << "no window titled '" << title << "' while the update ran";
-  RunResult name = Tool({mXdotool, "getwindowname", window});
-  EXPECT_EQ(title + "\n", name.out);
-
-  // A copy of the window as a person sees it, kept in the build folder.
-  std::string import = FindProgram("import");
-  if (!import.empty()) {
-    EXPECT_EQ(0, Tool({import, "-window", window, mBin + "/../window.png"}).exit_code);
-  }
-
-  std::string tesseract = FindProgram("tesseract");
-  if (!import.empty() && !tesseract.empty()) {
+  WriteFile(dir / "callback.sh", "#!/bin/sh\nprintf '%s\\n' \"$@\" > args.tmp && mv args.tmp args.txt\n", 0755);
+  mkdir(work.c_str(), 0755);
+  StartUpdater(mDisplay, 40, {work, dir / "callback.sh", "--display", "x", "--name", "y", "--sync"});
+  const std::string window = WaitForWindow(title);
+  ASSERT_NE("", window) << "no window titled '" << title << "' while the update ran";
+  const int filled = FilledPixels(window);
+  Tool({"/usr/bin/import", "-window", window, Program("../window.png")});  // kept to be looked at
+  if (access("/usr/bin/tesseract", X_OK) == 0) {
     // Enlarged and grey, the label reads reliably.
-    std::string big = dir / "window-large.png";
-    ASSERT_EQ(0, Tool({import, "-window", window, "-resize", "300%", "-colorspace", "Gray", big}).exit_code);
-    RunResult text = Tool({tesseract, big, "-"});
+    ASSERT_EQ(0, Tool({"/usr/bin/import", "-window", window, "-resize", "300%", "-colorspace", "Gray", dir / "big.png"})
+                     .exit_code);
+    RunResult text = Tool({"/usr/bin/tesseract", dir / "big.png", "-"});
     EXPECT_NE(std::string::npos, Letters(text.out).find(Letters(info))) << "the window reads: " << text.out;
-  } else {
-    std::cerr << "ImageMagick or tesseract is not installed: the info text is not read back\n";
   }
-
-  FinishAndExpectSuccess();
-  // Hidden at the quitting tick, then gone with the process.
-  RunResult left = Tool({mXdotool, "search", "--name", "^" + title + "$"});
-  EXPECT_EQ("", left.out);
-}
-
-TEST_F(WindowTest, BarAdvancesWhileTheUpdateRuns) {
-  NEED_WINDOW();
-  if (FindProgram("import").empty()) GTEST_SKIP() << "ImageMagick's import is not installed";
-  const std::string title = "Bar Test";
-  MakeProgramFolder(title, "Watching the bar");
-  MakeLongUpdate();
-  StartUpdater(mServer.display());
-
-  std::string window = WaitForWindow(title);
-  ASSERT_FALSE(window.empty());
-  Picture first = Capture(window);
-  SleepMillis(1500);
-  Picture second = Capture(window);
-  ASSERT_GT(first.width, 0);
-  ASSERT_EQ(first.width, second.width);
-  ASSERT_EQ(first.height, second.height);
-  int filled_first = CountFilledPixels(first), filled_second = CountFilledPixels(second);
-  EXPECT_GT(filled_second, filled_first) << "the bar did not advance in 1.5 s";
-  // The whole bar is far wider than what one tick adds: it is not full yet.
-  EXPECT_LT(filled_first, first.width * 8);
-
-  FinishAndExpectSuccess();
-}
-
-TEST_F(WindowTest, CloseRequestIsRefusedWhileTheUpdateRuns) {
-  NEED_WINDOW();
-  const std::string python = "/usr/bin/python3";
-  if (RunProgram({python, "-c", "import Xlib"}).exit_code != 0)
-    GTEST_SKIP() << "python3-xlib is not installed for " << python;
-  const std::string title = "Close Test";
-  MakeProgramFolder(title, "Try to close me");
-  MakeLongUpdate();
-  StartUpdater(mServer.display());
-
-  std::string window = WaitForWindow(title);
-  ASSERT_FALSE(window.empty());
-  // What a window manager sends when its close button is pressed.
-  const char* send_delete =
-      "import sys\n"
-      "from Xlib import X, display, protocol\n"
-      "d = display.Display()\n"
-      "w = d.create_resource_object('window', int(sys.argv[1]))\n"
-      "protocols = d.intern_atom('WM_PROTOCOLS')\n"
-      "delete = d.intern_atom('WM_DELETE_WINDOW')\n"
-      "w.send_event(protocol.event.ClientMessage(window=w, client_type=protocols,\n"
-      "             data=(32, [delete, X.CurrentTime, 0, 0, 0])), event_mask=X.NoEventMask)\n"
-      "d.sync()\n";
-  RunResult sent = Tool({python, "-c", send_delete, window});
-  ASSERT_EQ(0, sent.exit_code) << sent.err;
-  // Several ticks later the very same window is still up. (Left to GTK, the
-  // request would have destroyed it at once.)
-  SleepMillis(700);
+  if (RunProgram({"/usr/bin/python3", "-c", "import Xlib"}).exit_code == 0) {
+    RunResult sent = Tool({"/usr/bin/python3", "-c",
+                           "import sys\nfrom Xlib import X, display, protocol\nd = display.Display()\n"
+                           "w = d.create_resource_object('window', int(sys.argv[1]))\n"
+                           "w.send_event(protocol.event.ClientMessage(window=w, client_type=d.intern_atom('WM_PROTOCOLS'),"
+                           " data=(32, [d.intern_atom('WM_DELETE_WINDOW'), X.CurrentTime, 0, 0, 0])),"
+                           " event_mask=X.NoEventMask)\nd.sync()\n", window});
+    ASSERT_EQ(0, sent.exit_code) << sent.err;
+  } else {
+    std::cerr << "python3-xlib is not installed: no close request is sent\n";
+  }
+  SleepMillis(1500);  // several ticks: left to GTK, the close request would have destroyed the window
   ASSERT_FALSE(mDone) << "the update ended too soon to tell";
   EXPECT_EQ(window, VisibleWindow(title));
-
+  EXPECT_GT(FilledPixels(window), filled) << "the bar did not advance in 1.5 s";
+  EXPECT_LT(filled, 800 * 8) << "the bar is far wider than what one tick adds";
   FinishAndExpectSuccess();
-}
-
-TEST_F(WindowTest, LostDisplayStillEndsWithStatusAndLog) {
-  NEED_WINDOW();
-  const std::string title = "Lost Display Test";
-  MakeProgramFolder(title, "The server goes away");
-  MakeLongUpdate();
-  StartUpdater(mServer.display());
-
-  ASSERT_FALSE(WaitForWindow(title).empty());
-  mServer.Kill();
-  ASSERT_FALSE(mDone) << "the update ended before the server was killed";
-  FinishAndExpectSuccess();
-}
-
-TEST_F(WindowTest, DisplayThatDoesNotAnswerMeansNoWindowButTheUpdateCompletes) {
-  NEED_WINDOW();
-  MakeProgramFolder("Stopped Server Test", "never seen");
-  MakeLongUpdate(12);
-  // A stopped server accepts the connection and never greets the client.
-  mServer.Signal(SIGSTOP);
-  StartUpdater(mServer.display());
-  FinishAndExpectSuccess();
-  mServer.Signal(SIGCONT);
-}
-
-TEST_F(WindowTest, NoDisplayMeansNoWindowButTheUpdateCompletes) {
-  MakeProgramFolder("No Display Test", "never seen");
-  MakeLongUpdate(12);
-  StartUpdater("");
-  FinishAndExpectSuccess();
-  StartUpdater(":9999");  // names a display that is not there
-  FinishAndExpectSuccess();
-}
-
-TEST_F(WindowTest, MissingModuleMeansNoWindow) {
-  NEED_WINDOW();
-  const std::string title = "Missing Module Test";
-  MakeProgramFolder(title, "never seen", /*with_module=*/false);
-  MakeLongUpdate(12);
-  RunExpectingNoWindow(title);
-}
-
-TEST_F(WindowTest, MissingStringsFileMeansNoWindow) {
-  NEED_WINDOW();
-  const std::string title = "Missing Strings Test";
-  MakeProgramFolder(title, "never seen");
-  ASSERT_EQ(0, unlink((mProgramDir + "/updater.ini").c_str()));
-  MakeLongUpdate(12);
-  RunExpectingNoWindow(title);
-}
-
-TEST_F(WindowTest, ShortUpdateShowsNoWindow) {
-  NEED_WINDOW();
-  const std::string title = "Short Update Test";
-  MakeProgramFolder(title, "never seen");
-  // Over in far less than the half second that the window waits.
-  MakeUpdate("add \"small.txt\"\n", {{"small.txt", "small\n"}});
-  RunExpectingNoWindow(title);
-  EXPECT_EQ("small\n", Installed("small.txt"));
-}
-
-TEST_F(WindowTest, CallbackReceivesDisplayOptionUnchanged) {
-  NEED_WINDOW();
-  const std::string title = "Callback Test";
-  MakeProgramFolder(title, "Then the callback");
-  MakeLongUpdate(20);
-  std::string work = dir / "work";
-  mkdir(work.c_str(), 0755);
-  std::string callback = dir / "callback.sh";
-  WriteFile(callback, "#!/bin/sh\nprintf '%s\\n' \"$@\" > args.tmp && mv args.tmp args.txt\n", 0755);
-  StartUpdater(mServer.display(), {work, callback, "--display", "x", "--name", "y", "--sync"});
-  // The window was really up, so GTK was started in this very process.
-  ASSERT_FALSE(WaitForWindow(title).empty());
-  FinishAndExpectSuccess();
-
-  for (int i = 0; i < 100 && !Exists(work + "/args.txt"); ++i) SleepMillis(50);
+  EXPECT_EQ("", Tool({"/usr/bin/xdotool", "search", "--name", "^" + title + "$"}).out);
+  EXPECT_TRUE(Eventually([&] { return Exists(work + "/args.txt"); }));
   EXPECT_EQ("--display\nx\n--name\ny\n--sync\n", ReadFile(work + "/args.txt"));
 }
 
-}  // namespace
-
-// A termination request while the window is up is held like any other: the
-// update completes, then the updater ends by the signal, with no callback.
-TEST_F(WindowTest, TerminationRequestWithTheWindowUpIsHeldUntilTheEnd) {
+// With the window up, a termination request is held like any other; a lost
+// display ends the window, not the update.
+TEST_F(WindowTest, TerminationRequestAndLostDisplay) {
   NEED_WINDOW();
-  const std::string title = "Signal Test Window";
-  MakeProgramFolder(title, "held");
-  MakeLongUpdate();
-  const std::string marker = dir / "callback-ran";
-  WriteFile(dir / "callback.sh", "#!/bin/sh\ntouch " + marker + "\n", 0755);
-  StartUpdater(mServer.display(), {dir.path(), dir / "callback.sh"});
-  std::string id = WaitForWindow(title);
-  ASSERT_NE("", id) << "no window showed";
-  RunResult pid = Tool({mXdotool, "getwindowpid", id});
-  ASSERT_EQ(0, pid.exit_code) << pid.err;
-  ASSERT_EQ(0, kill(pid_t(std::stol(pid.out)), SIGTERM));
-  mRunner.join();
-  EXPECT_EQ(SIGTERM, mResult.signal);
-  EXPECT_EQ("succeeded\n", Status());
-  for (int i = 0; i < mFileCount; ++i)
-    EXPECT_EQ(size_t(2 << 20), ReadFile(install + "/data/file" + std::to_string(i) + ".bin").size()) << i;
-  SleepMillis(200);
-  EXPECT_FALSE(Exists(marker)) << "no callback after a termination request";
+  for (const bool lose_display : {false, true}) {
+    SCOPED_TRACE(lose_display ? "lost display" : "termination request");
+    Reset();
+    MakeProgramFolder("Held", "held");
+    WriteFile(dir / "callback.sh", "#!/bin/sh\ntouch " + dir / "callback-ran" + "\n", 0755);
+    StartUpdater(mDisplay, 20, {dir.path(), dir / "callback.sh"});
+    const std::string id = WaitForWindow("Held");
+    ASSERT_NE("", id) << "no window showed";
+    if (lose_display) {
+      kill(mServer, SIGKILL), waitpid(mServer, nullptr, 0), mServer = -1;
+    } else {
+      RunResult pid = Tool({"/usr/bin/xdotool", "getwindowpid", id});
+      ASSERT_EQ(0, kill(pid_t(std::stol(pid.out)), SIGTERM)) << pid.err;
+    }
+    ASSERT_FALSE(mDone) << "the update ended too soon to tell";
+    FinishAndExpectSuccess(lose_display ? 0 : SIGTERM);
+    SleepMillis(200);
+    EXPECT_EQ(lose_display, Exists(dir / "callback-ran")) << "no callback after a termination request";
+    std::filesystem::remove_all(mProgram);
+  }
 }
+
+// Every way to have no window: the update still completes, and no window shows.
+TEST_F(WindowTest, NoWindowButTheUpdateCompletes) {
+  NEED_WINDOW();
+  const struct { const char* name; bool module, strings; int files; std::string display; bool stop; } cases[] = {
+      {"no module", false, true, 12, "server", false},
+      {"no strings file", true, false, 12, "server", false},
+      {"an update over before the window's half second", true, true, 0, "server", false},
+      {"a display that does not answer", true, true, 12, "server", true},
+      {"no display", true, true, 12, "", false},
+      {"a display that is not there", true, true, 12, ":9999", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Reset();
+    std::filesystem::remove_all(dir / "program");
+    MakeProgramFolder("No Window Test", "never seen", c.module, c.strings);
+    if (c.stop) kill(mServer, SIGSTOP);  // a stopped server accepts the connection and never greets the client
+    StartUpdater(c.display == "server" ? mDisplay : c.display, c.files);
+    if (!c.stop) {
+      EXPECT_EQ("", WaitForWindow("No Window Test")) << "a window showed";
+    }
+    FinishAndExpectSuccess();
+    if (c.stop) kill(mServer, SIGCONT);
+  }
+}
+
+}  // namespace
