@@ -1,5 +1,6 @@
 // The three-phase action list (phase order, exact progress values, ownership)
 // and the manifest lines it is built from.
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -18,27 +19,20 @@ struct Journal {
 };
 
 // Records each call; fails the phase it is told to.
-class RecordingAction : public Action {
- public:
+struct RecordingAction : Action {
   RecordingAction(Journal* j, int id, int prepare_rc, int execute_rc)
-      : mJournal(j), mId(std::to_string(id)), mPrepareRc(prepare_rc), mExecuteRc(execute_rc) {}
-  ~RecordingAction() override { ++mJournal->destroyed; }
+      : j(j), id(std::to_string(id)), prepare_rc(prepare_rc), execute_rc(execute_rc) {}
+  ~RecordingAction() override { ++j->destroyed; }
   int Parse(char*) override { return 0; }
-  int Prepare() override {
-    mJournal->events += "p" + mId + " ";
-    return mPrepareRc;
-  }
+  int Prepare() override { return j->events += "p" + id + " ", prepare_rc; }
   int Execute() override {
-    mJournal->progress_before_execute.push_back(sProgressVal.load());
-    mJournal->events += "e" + mId + " ";
-    return mExecuteRc;
+    j->progress_before_execute.push_back(sProgressVal.load());
+    return j->events += "e" + id + " ", execute_rc;
   }
-  void Finish(int status) override { mJournal->events += "f" + std::to_string(status) + ":" + mId + " "; }
-
- private:
-  Journal* mJournal;
-  std::string mId;
-  int mPrepareRc, mExecuteRc;
+  void Finish(int status) override { j->events += "f" + std::to_string(status) + ":" + id + " "; }
+  Journal* j;
+  std::string id;
+  int prepare_rc, execute_rc;
 };
 
 // A run of |count| actions, the one at |fail_prepare| or |fail_execute| failing,
@@ -53,11 +47,14 @@ TEST(ActionListTest, PhasesProgressAndOwnership) {
     float last_progress;
     std::string log;
   };
+  const auto below = [](float f) { return std::nextafter(f, 0.0f); };
   const Case cases[] = {
       {"empty list", 0, -1, -1, 0, "", {}, 100.0f, ""},
       {"four actions", 4, -1, -1, 0, "p0 p1 p2 p3 e0 e1 e2 e3 f0:0 f0:1 f0:2 f0:3 ", {1.0f, 25.5f, 50.0f, 74.5f},
        100.0f, ""},
-      {"three actions", 3, -1, -1, 0, "p0 p1 p2 e0 e1 e2 f0:0 f0:1 f0:2 ", {1.0f, 33.666668f, 66.333336f}, 100.0f, ""},
+      // Just below 15, 29 and 57: a value formed in double precision would be those whole numbers.
+      {"seven actions", 7, -1, -1, 0, "p0 p1 p2 p3 p4 p5 p6 e0 e1 e2 e3 e4 e5 e6 f0:0 f0:1 f0:2 f0:3 f0:4 f0:5 f0:6 ",
+       {1.0f, below(15), below(29), 43.0f, below(57), 71.0f, 85.0f}, 100.0f, ""},
       {"a failed Execute finishes every action, in order, with its code", 4, -1, 1, ERR_WRITE,
        "p0 p1 p2 p3 e0 e1 f7:0 f7:1 f7:2 f7:3 ", {1.0f, 25.5f}, 100.0f, "### execution failed\n"},
       {"a failed Prepare stops before any change and posts nothing", 4, 1, -1, ERR_CRC, "p0 p1 ", {}, -1.0f, ""},

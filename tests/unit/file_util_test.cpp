@@ -66,13 +66,10 @@ TEST_F(FileUtilTest, BackupCreateAndFinish) {
   // The file layer cuts paths in place for a moment: it is given writable strings, as the manifest text is.
   const auto backup = [](std::string path) {
     bool made = false;
-    int rc = backup_create(path.data(), &made);
+    const int rc = backup_create(path.data(), &made);
     return std::to_string(rc) + (made ? " made" : "");
   };
-  const auto finish = [](int status) {
-    char f[] = "f";
-    return std::to_string(backup_finish(f, status));
-  };
+  const auto finish = [](int status) { return std::to_string(backup_finish(std::string("f").data(), status)); };
   const auto replace = [&] {
     EXPECT_EQ(backup("f"), "0 made");
     WriteFile("f", "new", 0600);

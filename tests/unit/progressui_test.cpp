@@ -141,6 +141,7 @@ TEST_F(ProgressUITest, WindowFollowsTheWorkerAndGoesOnlyAtTheQuit) {
     if (tick == 3) UpdateProgressUI(100.0f), QuitProgressUI();
   };
   EXPECT_EQ(0, ShowProgressUIWith(&OpenRecordingPlatform));
+  ASSERT_NE(nullptr, mPlatform.mOwner) << "no window";
   std::vector<std::string> bar;
   for (const std::string& call : mPlatform.mCalls)
     if (call.rfind("bar ", 0) == 0) bar.push_back(call);
