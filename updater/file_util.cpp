@@ -175,16 +175,16 @@ void ClearCreatedDirectory(const char* path) {
 // Backups this run could not finish (restore or discard): they stay.
 int sUnfinished = 0;
 
-// ---- copying -----------------------------------------------------------------
+// ---- reading a file or a backup ---------------------------------------------
 
-// Opens |path| to be copied and fstats it into *st; with |regular_only|, never
-// through a link, never blocking on a FIFO, and only a regular file. Logs the
-// failure. The descriptor, or -1.
-int OpenSource(const char* path, bool regular_only, struct stat* st) {
-  int flags = O_RDONLY | (regular_only ? O_NOFOLLOW | O_NONBLOCK : 0);
-  int fd = robust_open(path, flags, 0);
+// Opens the regular file |path| to be read, never through a link and never
+// blocking on a FIFO, and fstats it into *st. Logs the failure with the
+// "copy_file:" prefix that backups have always been logged with. The
+// descriptor, or -1.
+int OpenSource(const char* path, struct stat* st) {
+  int fd = robust_open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, 0);
   bool ok = fd >= 0 && fstat(fd, st) == 0;
-  if (ok && regular_only && !S_ISREG(st->st_mode)) {
+  if (ok && !S_ISREG(st->st_mode)) {
     ok = false;
     errno = EINVAL;
   }
@@ -193,34 +193,6 @@ int OpenSource(const char* path, bool regular_only, struct stat* st) {
   LogPrintf("copy_file: failed to open or stat: %d,%s,%d\n", fd, path, err);
   if (fd >= 0) close(fd);
   return -1;
-}
-
-// Copies |in| to |out| through one 1024-byte chunk. 0, ERR_READ or
-// ERR_WRITE, logged.
-int CopyData(int in, int out) {
-  char buf[1024];
-  for (;;) {
-    ssize_t n = robust_read(in, buf, sizeof(buf));
-    if (n < 0) {
-      LogPrintf("copy_file: failed to read: %d\n", errno);
-      return ERR_READ;
-    }
-    if (n == 0) return 0;
-    if (!write_all(out, buf, size_t(n))) {
-      LogPrintf("copy_file: failed to write: %d\n", errno);
-      return ERR_WRITE;
-    }
-  }
-}
-
-// Closes |out| after a copy: the file system may report a failed write only
-// here. Keeps the first error.
-int CloseCopy(int out, int rc) {
-  if (close(out) != 0 && rc == 0) {
-    LogPrintf("copy_file: failed to write: %d\n", errno);
-    rc = ERR_WRITE;
-  }
-  return rc;
 }
 
 // Reads the rest of the open file |fd|, its size and CRC-32 into *size and
@@ -250,7 +222,7 @@ bool SameFile(const struct stat& a, const struct stat& b) {
 int IdentifyForBackup(const char* path, int planned, struct stat* st) {
   if (planned >= 0 && sPlan[planned].identified && lstat(path, st) == 0 && SameFile(*st, sPlan[planned].st))
     return 0;
-  int in = OpenSource(path, true, st);
+  int in = OpenSource(path, st);
   if (in < 0) return ERR_READ;
   uint64_t size;
   uint32_t crc;
@@ -297,28 +269,11 @@ int ensure_parent_dir(const char* path) {
   return rc;
 }
 
-int copy_file(const char* source, const char* dest) {
-  int rc = ensure_parent_dir(dest);
-  if (rc) return rc;
-  struct stat st;
-  int in = OpenSource(source, false, &st);
-  if (in < 0) return ERR_READ;
-  int out = robust_open(dest, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, st.st_mode & 07777);
-  if (out < 0) {
-    LogPrintf("copy_file: failed to open: %s,%d\n", dest, errno);
-    close(in);
-    return ERR_WRITE;
-  }
-  rc = CopyData(in, out);
-  close(in);
-  return CloseCopy(out, rc);
-}
-
 int backup_check_target(const char* path, bool* exists) {
   struct stat st;
   *exists = lstat(path, &st) == 0;
   if (!*exists) return errno == ENOENT || errno == ENOTDIR ? 0 : ERR_READ;
-  // A FIFO would block the copy for ever, a device would be read without end;
+  // A FIFO would block the read for ever, a device would be read without end;
   // a link or a directory cannot be given back as it was.
   if (!S_ISREG(st.st_mode)) return ERR_READ;
 
@@ -449,7 +404,7 @@ int backup_restore(const char* path) {
   // The backup as it stands now, never through a link: only this run's own
   // is renamed over the file.
   struct stat st;
-  int fd = OpenSource(name, true, &st);
+  int fd = OpenSource(name, &st);
   if (fd < 0) {
     ++sUnfinished;
     return ERR_READ;

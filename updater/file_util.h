@@ -37,7 +37,8 @@
 // buffers are; each is unchanged when the call returns.
 //
 // All functions run on the worker thread only, return 0 or an error code, and
-// log only the fixed lines of copy_file and the one of backup_check_target.
+// log only the fixed "copy_file:" lines of a backup that cannot be read, made
+// or restored, and the one of backup_check_target.
 #pragma once
 
 #include <sys/stat.h>
@@ -56,13 +57,6 @@ int file_exists(const char* path, bool* exists);
 // '/' during the call and restored. 0, or ERR_WRITE when a directory cannot be
 // made (or noted), ERR_MEMORY.
 int ensure_parent_dir(const char* path);
-
-// Copies the content of |source| to |dest|, creating the parents of |dest|.
-// A new |dest| gets the source's permission bits (less the umask); an existing
-// one is truncated and keeps its mode; a symbolic link at |dest| is not
-// followed and fails the copy. 0, ERR_READ or ERR_WRITE; a partly written
-// |dest| stays.
-int copy_file(const char* source, const char* dest);
 
 // Judges, before anything changes, what stands at |path|, a file an action
 // will back up and replace or remove (rule 6). *exists tells whether anything

@@ -1,131 +1,112 @@
-// The three-phase action list: order of phases, exact progress values, finish
-// of actions that never executed, ownership.
+// The three-phase action list (phase order, exact progress values, ownership)
+// and the manifest lines it is built from.
 #include <cmath>
-#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "action.h"
 #include "errors.h"
+#include "manifest.h"
 #include "test_support.h"
 #include "ui/progressui.h"
 
 namespace {
 
 struct Journal {
-  std::vector<std::string> events;
+  std::string events;  // "p0 e0 f7:0 ..." in call order
   std::vector<float> progress_before_execute;
   int destroyed = 0;
 };
 
 // Records each call; fails the phase it is told to.
-class RecordingAction : public Action {
- public:
-  RecordingAction(Journal* j, int id, int prepare_rc = 0, int execute_rc = 0)
-      : mJournal(j), mId(id), mPrepareRc(prepare_rc), mExecuteRc(execute_rc) {}
-  ~RecordingAction() override { ++mJournal->destroyed; }
+struct RecordingAction : Action {
+  RecordingAction(Journal* j, int id, int prepare_rc, int execute_rc)
+      : j(j), id(std::to_string(id)), prepare_rc(prepare_rc), execute_rc(execute_rc) {}
+  ~RecordingAction() override { ++j->destroyed; }
   int Parse(char*) override { return 0; }
-  int Prepare() override {
-    Log("prepare");
-    return mPrepareRc;
-  }
+  int Prepare() override { return j->events += "p" + id + " ", prepare_rc; }
   int Execute() override {
-    mJournal->progress_before_execute.push_back(sProgressVal.load());
-    Log("execute");
-    return mExecuteRc;
+    j->progress_before_execute.push_back(sProgressVal.load());
+    return j->events += "e" + id + " ", execute_rc;
   }
-  void Finish(int status) override { Log("finish" + std::to_string(status)); }
-
- private:
-  void Log(const std::string& what) { mJournal->events.push_back(what + " " + std::to_string(mId)); }
-  Journal* mJournal;
-  int mId, mPrepareRc, mExecuteRc;
+  void Finish(int status) override { j->events += "f" + std::to_string(status) + ":" + id + " "; }
+  Journal* j;
+  std::string id;
+  int prepare_rc, execute_rc;
 };
 
-// Runs a list the way the update does and returns the result.
-int RunList(ActionList& list) {
-  int rc = list.Prepare();
-  if (rc) return rc;
-  rc = list.Execute();
-  list.Finish(rc);
-  return rc;
-}
-
-class ActionListTest : public ::testing::Test {
- protected:
-  void SetUp() override { sProgressVal = -1.0f; }
-  std::string LogText() { return log_.Text(); }
-  std::vector<float> ProgressFor(int count) {
+// A run of |count| actions, the one at |fail_prepare| or |fail_execute| failing,
+// driven the way the update drives it: what each action saw, the last progress
+// value, the log. -1 in the progress means nothing was posted.
+TEST(ActionListTest, PhasesProgressAndOwnership) {
+  struct Case {
+    const char* label;
+    int count, fail_prepare, fail_execute, rc;
+    std::string events;
+    std::vector<float> progress;  // before each Execute: 1 + 98 * i / count in single precision
+    float last_progress;
+    std::string log;
+  };
+  const auto below = [](float f) { return std::nextafter(f, 0.0f); };
+  const Case cases[] = {
+      {"empty list", 0, -1, -1, 0, "", {}, 100.0f, ""},
+      {"four actions", 4, -1, -1, 0, "p0 p1 p2 p3 e0 e1 e2 e3 f0:0 f0:1 f0:2 f0:3 ", {1.0f, 25.5f, 50.0f, 74.5f},
+       100.0f, ""},
+      // Just below 15, 29 and 57: a value formed in double precision would be those whole numbers.
+      {"seven actions", 7, -1, -1, 0, "p0 p1 p2 p3 p4 p5 p6 e0 e1 e2 e3 e4 e5 e6 f0:0 f0:1 f0:2 f0:3 f0:4 f0:5 f0:6 ",
+       {1.0f, below(15), below(29), 43.0f, below(57), 71.0f, 85.0f}, 100.0f, ""},
+      {"a failed Execute finishes every action, in order, with its code", 4, -1, 1, ERR_WRITE,
+       "p0 p1 p2 p3 e0 e1 f7:0 f7:1 f7:2 f7:3 ", {1.0f, 25.5f}, 100.0f, "### execution failed\n"},
+      {"a failed Prepare stops before any change and posts nothing", 4, 1, -1, ERR_CRC, "p0 p1 ", {}, -1.0f, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    sProgressVal = -1.0f;
+    testing_support::LogCapture log;
     Journal j;
     {
       ActionList list;
-      for (int i = 0; i < count; ++i) list.Append(new RecordingAction(&j, i));
-      EXPECT_EQ(RunList(list), 0);
+      for (int i = 0; i < c.count; ++i)
+        list.Append(new RecordingAction(&j, i, i == c.fail_prepare ? ERR_CRC : 0, i == c.fail_execute ? ERR_WRITE : 0));
+      int rc = list.Prepare();
+      if (rc == 0) {
+        rc = list.Execute();
+        list.Finish(rc);
+      }
+      EXPECT_EQ(rc, c.rc);
     }
-    return j.progress_before_execute;
+    EXPECT_EQ(j.events, c.events);
+    EXPECT_EQ(j.progress_before_execute, c.progress);
+    EXPECT_EQ(sProgressVal.load(), c.last_progress);
+    EXPECT_EQ(log.Text(), c.log);
+    EXPECT_EQ(j.destroyed, c.count);
   }
-  testing_support::LogCapture log_;
-};
-
-TEST_F(ActionListTest, EmptyList) {
-  ActionList list;
-  EXPECT_EQ(list.Prepare(), 0);
-  EXPECT_EQ(sProgressVal.load(), 1.0f);
-  sProgressVal = -1.0f;
-  EXPECT_EQ(list.Execute(), 0);
-  EXPECT_EQ(sProgressVal.load(), -1.0f) << "an empty execute phase posts nothing";
-  list.Finish(0);
-  EXPECT_EQ(sProgressVal.load(), 100.0f);
 }
 
-TEST_F(ActionListTest, ProgressValuesAreExactSinglePrecision) {
-  EXPECT_EQ(ProgressFor(1), (std::vector<float>{1.0f}));
-  EXPECT_EQ(ProgressFor(2), (std::vector<float>{1.0f, 50.0f}));
-  EXPECT_EQ(ProgressFor(3), (std::vector<float>{1.0f, 33.666668f, 66.333336f}));
-  EXPECT_EQ(ProgressFor(4), (std::vector<float>{1.0f, 25.5f, 50.0f, 74.5f}));
-  std::vector<float> seven = ProgressFor(7);
-  ASSERT_EQ(seven.size(), 7u);
-  EXPECT_EQ(seven[1], std::nextafter(15.0f, 0.0f)) << "just below 15, not 15";
-  EXPECT_EQ(seven[2], std::nextafter(29.0f, 0.0f));
-  EXPECT_EQ(seven[3], 43.0f);
-  EXPECT_EQ(sProgressVal.load(), 100.0f);
-}
-
-TEST_F(ActionListTest, FailedExecuteFinishesEveryActionInOrder) {
-  Journal j;
-  {
+// Every kind of manifest line that must be refused, and lines next to them that pass.
+TEST(ManifestTest, RefusedAndAcceptedLines) {
+  const char* accepted[] = {
+      "remove \"a\"\r\n\r\n# comment\nadd\t\"./a/b\"\rremove \"..a\"\nadd \"a..\"\nadd \"a/.../b\"",
+      "patch \"../item\" \"a/..b/c\"\npatch-if \"/cond\" \"item\" \"...\"\nadd-if \"/c\" \"x.zel-backup.1\"",
+  };
+  const char* refused[] = {
+      "   \t\n", " #comment\n", "ADD \"f\"\n", "frobnicate \"f\"\n", "add\"f\"\n", "add\n", "add \"\"\n",
+      "patch \"item\"\n", "patch \"item\"\"file\"\n", "patch-if \"cond\" \"item\"\n", "add-if \"c\"\n",
+      // Targets that leave the installation or take the updater's own names.
+      "remove \"/a\"", "remove \"/\"", "remove \"..\"", "add \"../a\"", "add \"a/..\"", "add \"a/../b\"",
+      "add-if \"c\" \"a//../b\"", "patch \"i\" \"sub/b.zel-backup\"", "patch-if \"c\" \"i\" \"b.zel-part\"",
+      "remove \"b.zel-part/\"",
+  };
+  for (const char* text : accepted) {
+    std::string buf = text;
     ActionList list;
-    for (int i = 0; i < 5; ++i) list.Append(new RecordingAction(&j, i, 0, i == 2 ? ERR_WRITE : 0));
-    EXPECT_EQ(RunList(list), ERR_WRITE);
-    EXPECT_EQ(sProgressVal.load(), 100.0f);
+    EXPECT_EQ(ParseManifest(buf.data(), &list), 0) << text;
   }
-  EXPECT_EQ(j.events, (std::vector<std::string>{
-                          "prepare 0", "prepare 1", "prepare 2", "prepare 3", "prepare 4",
-                          "execute 0", "execute 1", "execute 2",
-                          "finish7 0", "finish7 1", "finish7 2", "finish7 3", "finish7 4"}));
-  EXPECT_EQ(j.progress_before_execute.size(), 3u);
-  EXPECT_EQ(LogText(), "### execution failed\n");
-  EXPECT_EQ(j.destroyed, 5);
-}
-
-TEST_F(ActionListTest, FailedPrepareStopsBeforeAnyChange) {
-  Journal j;
-  {
+  for (const char* text : refused) {
+    std::string buf = text;
     ActionList list;
-    for (int i = 0; i < 4; ++i) list.Append(new RecordingAction(&j, i, i == 1 ? ERR_CRC : 0));
-    EXPECT_EQ(RunList(list), ERR_CRC);
+    EXPECT_EQ(ParseManifest(buf.data(), &list), ERR_PARSE) << text;
   }
-  EXPECT_EQ(j.events, (std::vector<std::string>{"prepare 0", "prepare 1"}));
-  EXPECT_EQ(sProgressVal.load(), -1.0f) << "a failed prepare phase posts no value";
-  EXPECT_EQ(LogText(), "");
-  EXPECT_EQ(j.destroyed, 4);
-}
-
-TEST(InstallPathTest, RefusesPathsThatLeaveTheInstallation) {
-  for (const char* ok : {"a", "a/b", "./a", "a/./b", "..a", "a..", "a/..b/c", "...", "a/.../b"})
-    EXPECT_TRUE(IsInstallPath(ok)) << ok;
-  for (const char* bad : {"/a", "/", "..", "../a", "a/..", "a/../b", "a//../b"})
-    EXPECT_FALSE(IsInstallPath(bad)) << bad;
 }
 
 }  // namespace

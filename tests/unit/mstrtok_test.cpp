@@ -7,70 +7,39 @@
 
 namespace {
 
-// Every token of |text| with |delims|, and where the cursor ended.
-struct Cut {
-  std::vector<std::string> tokens;
-  bool cursor_null = false;
-  bool cursor_at_nul = false;
-};
-
-Cut CutAll(std::string text, const char* delims) {
-  std::vector<char> buf(text.begin(), text.end());
-  buf.push_back('\0');
-  char* cursor = buf.data();
-  Cut cut;
-  while (char* t = mstrtok(delims, &cursor)) cut.tokens.push_back(t);
-  cut.cursor_null = cursor == nullptr;
-  cut.cursor_at_nul = cursor && *cursor == '\0';
-  return cut;
-}
-
-TEST(MstrtokTest, OnlyDelimitersLeavesCursorAtTheNul) {
-  Cut cut = CutAll("\r\n\n\r", kNL);
-  EXPECT_TRUE(cut.tokens.empty());
-  EXPECT_TRUE(cut.cursor_at_nul);
-}
-
-TEST(MstrtokTest, NullCursorAndEmptyTextGiveNothing) {
-  char* cursor = nullptr;
-  EXPECT_EQ(mstrtok(kNL, &cursor), nullptr);
-  EXPECT_EQ(cursor, nullptr);
-  char empty[] = "";
-  cursor = empty;
-  EXPECT_EQ(mstrtok(kNL, &cursor), nullptr);
-  EXPECT_EQ(cursor, empty);
-}
-
-TEST(MstrtokTest, LastTokenNullsTheCursor) {
-  Cut cut = CutAll("one\r\n\r\ntwo", kNL);
-  EXPECT_EQ(cut.tokens, (std::vector<std::string>{"one", "two"}));
-  EXPECT_TRUE(cut.cursor_null);
-}
-
-TEST(MstrtokTest, EmptyDelimiterSetTakesTheWholeRest) {
-  Cut cut = CutAll("a b\"c\n", "");
-  EXPECT_EQ(cut.tokens, (std::vector<std::string>{"a b\"c\n"}));
-}
-
-TEST(MstrtokTest, ConsumesExactlyOneDelimiterAfterAToken) {
-  char line[] = "add  \"x\"";
-  char* cursor = line;
-  EXPECT_STREQ(mstrtok(kWhitespace, &cursor), "add");
-  // The second space now belongs to the rest of the line.
-  EXPECT_STREQ(cursor, " \"x\"");
-  EXPECT_STREQ(mstrtok(kQuote, &cursor), " ");
-}
-
-TEST(MstrtokTest, QuotedArguments) {
-  EXPECT_EQ(CutAll("\"a b\" \"c\"", kQuote).tokens, (std::vector<std::string>{"a b", " ", "c"}));
-  // Two quotes skipped at the start: an empty argument yields no token.
-  EXPECT_EQ(CutAll("\"\"x\"", kQuote).tokens, (std::vector<std::string>{"x"}));
-  // Nothing between two arguments: the second is taken as the separator.
-  EXPECT_EQ(CutAll("\"a\"\"b\"", kQuote).tokens, (std::vector<std::string>{"a", "b"}));
-}
-
-TEST(MstrtokTest, BytesAreCompareAsBytes) {
-  EXPECT_EQ(CutAll("\xE9t\xE9\n\xFF", kNL).tokens, (std::vector<std::string>{"\xE9t\xE9", "\xFF"}));
+// Cuts |text| with |first| for the first token and |rest| for the others, as
+// the manifest cuts a keyword and then its arguments; the tokens and where
+// the cursor ended ("null", "nul" at the terminating NUL, or the text left).
+TEST(MstrtokTest, Tokens) {
+  struct Case {
+    std::string text;
+    const char *first, *rest;
+    std::vector<std::string> tokens;
+    std::string cursor;
+  };
+  const Case cases[] = {
+      {"", kNL, kNL, {}, "nul"},
+      {"\r\n\n\r", kNL, kNL, {}, "nul"},
+      {"one\r\n\r\ntwo", kNL, kNL, {"one", "two"}, "null"},
+      {"a b\"c\n", "", "", {"a b\"c\n"}, "null"},  // no delimiters: the whole rest
+      // Exactly one delimiter goes with a token: the second blank is an argument.
+      {"add  \"x\"", kWhitespace, kQuote, {"add", " ", "x"}, "nul"},
+      {"\"a b\" \"c\"", kQuote, kQuote, {"a b", " ", "c"}, "nul"},
+      {"\"\"x\"", kQuote, kQuote, {"x"}, "nul"},        // leading quotes skipped: no empty token
+      {"\"a\"\"b\"", kQuote, kQuote, {"a", "b"}, "nul"},  // the second argument taken as the separator
+      {"\xE9t\xE9\n\xFF", kNL, kNL, {"\xE9t\xE9", "\xFF"}, "null"},  // bytes above 127 are bytes
+  };
+  for (const Case& c : cases) {
+    std::vector<char> buf(c.text.begin(), c.text.end());
+    buf.push_back('\0');
+    char* cursor = buf.data();
+    std::vector<std::string> tokens;
+    while (char* t = mstrtok(tokens.empty() ? c.first : c.rest, &cursor)) tokens.push_back(t);
+    EXPECT_EQ(tokens, c.tokens) << c.text;
+    EXPECT_EQ(std::string(!cursor ? "null" : *cursor ? cursor : "nul"), c.cursor) << c.text;
+  }
+  char* null = nullptr;
+  EXPECT_EQ(mstrtok(kNL, &null), nullptr);
 }
 
 }  // namespace

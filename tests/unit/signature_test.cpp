@@ -15,18 +15,17 @@ using namespace testing_support;
 
 namespace {
 
+// A key pair in the clear and a signature of "data", made by minisign.
 class SignatureTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (access("/usr/bin/minisign", X_OK) != 0) GTEST_SKIP() << "minisign is not installed";
-    data = dir / "data";
     WriteFile(data, RandomBytes(100000, 7));
     const char* script = "minisign -G -W -p clear.pub -s clear.key && minisign -S -s clear.key -m data";
     ASSERT_EQ(RunProgram({"/bin/sh", "-c", script}, RunOptions{dir.path(), {}, 60}).exit_code, 0);
   }
-
   ScratchDir dir;
-  std::string data;
+  std::string data = dir / "data";
 };
 
 std::string Replace(std::string text, const std::string& from, const std::string& to) {
@@ -39,11 +38,7 @@ TEST_F(SignatureTest, ReadsTheFormatsVariantsAndNothingElse) {
   const std::string sig = ReadFile(data + ".minisig");
   const size_t room = kSignatureFileMax - sig.size();  // lines after the fourth are ignored
   const size_t secondLf = sig.find('\n', sig.find('\n') + 1);
-  const struct {
-    const char* what;
-    std::string text;
-    const char* reason;  // null: verifies
-  } rows[] = {
+  const struct { const char* what; std::string text; const char* reason; /* null: verifies */ } rows[] = {
       {"as written", sig, nullptr},
       {"CR LF line ends", Replace(sig, "\n", "\r\n"), nullptr},
       {"no final line end", sig.substr(0, sig.size() - 1), nullptr},
@@ -64,6 +59,13 @@ TEST_F(SignatureTest, ReadsTheFormatsVariantsAndNothingElse) {
     close(fd);
     EXPECT_STREQ(reason, row.reason) << row.what;
   }
+  // A public key of another algorithm.
+  WriteFile(dir / "other.pub", Replace(ReadFile(dir / "clear.pub"), "\nRW", "\nRV"));
+  const char* reason = nullptr;
+  const int fd = open(data.c_str(), O_RDONLY);
+  EXPECT_EQ(signature_check(fd, (dir / "other.pub").c_str(), (data + ".minisig").c_str(), &reason), ERR_SIGNATURE);
+  close(fd);
+  EXPECT_STREQ(reason, kSignatureKeyMalformed);
 }
 
 TEST_F(SignatureTest, SignsWithKeysInTheClearOnly) {
@@ -86,11 +88,7 @@ TEST_F(SignatureTest, SignsWithKeysInTheClearOnly) {
   WriteFile(dir / "bad-key.key", ReadFile(dir / "clear.key"));
   FlipBase64Bit(dir / "bad-sum.key", 190);  // in the checksum
   FlipBase64Bit(dir / "bad-key.key", 100);  // in the secret key
-  const struct {
-    const char* key;
-    const char* pub;
-    const char* error;  // "(none)": signs, and the signature verifies
-  } rows[] = {
+  const struct { const char* key, *pub, *error; /* "(none)": signs, and the signature verifies */ } rows[] = {
       {"clear.key", "clear.pub", "(none)"},
       {"open.key", "sealed.pub", "(none)"},
       {"sealed.key", "sealed.pub", "is encrypted with a password"},

@@ -12,75 +12,44 @@
 
 namespace {
 
-class StringsFileTest : public ::testing::Test {
- protected:
-  int Read(const std::string& content) {
-    testing_support::WriteFile(mPath, content);
-    mTable = StringTable{};
-    return ReadStrings(mPath.c_str(), &mTable);
-  }
+// 199 bytes: a title line that fills one whole read.
+const std::string kFullTitleRead = "title=" + std::string(193, 'T');
 
-  testing_support::ScratchDir mDir;
-  std::string mPath = mDir / "updater.ini";
-  StringTable mTable;
-  // 199 bytes: a title line that fills one whole read.
-  const std::string mFullTitleRead = "title=" + std::string(193, 'T');
-};
-
-TEST_F(StringsFileTest, TextsComeFromTheThirdAndFourthReads) {
-  struct Case { const char* label; std::string content, title, info; };
+TEST(StringsFileTest, TextsComeFromTheThirdAndFourthReadsOrAreRefused) {
+  struct Case { const char* label; std::string content; int rc; std::string title, info; };
   const Case cases[] = {
-      {"plain", "[strings]\n# comment\ntitle=Updating Things\ninfo=Please wait.\n", "Updating Things", "Please wait."},
-      {"keys are not examined, only position", "a\nb\ninfo=first\n=second\n", "first", "second"},
-      {"equals signs after the first are kept", "\n\ntitle=a=b==c\ninfo==x=\n", "a=b==c", "=x="},
-      {"equals then newline is empty text", "\n\ntitle=\ninfo=\n", "", ""},
-      {"last line without newline loses its last byte", "1\n2\ntitle=T\ninfo=abc", "T", "ab"},
-      {"carriage return stays", "1\r\n2\r\ntitle=T\r\ninfo=I\r\n", "T\r", "I\r"},
-      {"blanks kept untrimmed", "\n\n title = spaced \ninfo=\ttab\t\n", " spaced ", "\ttab\t"},
-      {"first two lines may hold anything", "no equals here\n=====\ntitle=x2\ninfo=y2\n", "x2", "y2"},
-      {"lines after the fourth never read", "1\n2\ntitle=T\ninfo=I\nno equals\n\xff\xfe garbage\n", "T", "I"},
-      // 249 bytes and a newline take two reads: the file's second line is read 3.
-      {"long first line shifts the lines",
-       std::string(249, 'x') + "\ntitle=from line two\ninfo=from line three\ninfo=from line four\n", "from line two",
-       "from line three"},
+      {"plain", "[strings]\n# comment\ntitle=Updating Things\ninfo=Please wait.\n", 0, "Updating Things", "Please wait."},
+      {"keys are not examined, only position", "a\nb\ninfo=first\n=second\n", 0, "first", "second"},
+      {"equals signs after the first are kept", "\n\ntitle=a=b==c\ninfo==x=\n", 0, "a=b==c", "=x="},
+      {"last line without newline loses its last byte", "1\n2\ntitle=T\ninfo=abc", 0, "T", "ab"},
+      {"carriage return and blanks stay", "1\r\n2\r\n title = T\r\ninfo=\tI\r\n", 0, " T\r", "\tI\r"},
+      {"lines after the fourth never read", "1\n2\ntitle=T\ninfo=I\nno equals\n\xff\xfe garbage\n", 0, "T", "I"},
       // Read 3 is the first 199 bytes (last one dropped), read 4 the rest of that line.
-      {"long title line's rest becomes info", "1\n2\n" + mFullTitleRead + "k=tail\ninfo=never read\n",
+      {"long title line's rest becomes info", "1\n2\n" + kFullTitleRead + "k=tail\ninfo=never read\n", 0,
        std::string(192, 'T'), "tail"},
       {"text of full read length keeps all but its last byte",
-       "1\n2\nt=" + std::string(197, 'a') + "i=" + std::string(196, 'b') + "\n", std::string(196, 'a'),
+       "1\n2\nt=" + std::string(197, 'a') + "i=" + std::string(196, 'b') + "\n", 0, std::string(196, 'a'),
        std::string(196, 'b')},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.label);
-    ASSERT_EQ(0, Read(c.content));
-    EXPECT_EQ(c.title, mTable.title);
-    EXPECT_EQ(c.info, mTable.info);
-  }
-}
-
-TEST_F(StringsFileTest, ShortOrMalformedFilesAreRefused) {
-  struct Case { const char* label; std::string content; int rc; };
-  const Case cases[] = {
       {"empty file", "", ERR_READ},
       {"three lines", "1\n2\ntitle=T\n", ERR_READ},
       {"file ending inside the third read", "1\n2\ntitle=T", ERR_READ},
       {"title line without equals", "1\n2\ntitle T\ninfo=I\n", ERR_PARSE},
       {"newline-only title line", "1\n2\n\ninfo=I\n", ERR_PARSE},
       {"newline-only info line", "1\n2\ntitle=T\n\n", ERR_PARSE},
+      {"info line without equals", "1\n2\ntitle=T\ninfo I\n", ERR_PARSE},
       {"equals only as the dropped last byte", "1\n2\ntitle=T\ninfo=", ERR_PARSE},
-      {"rest of a long title line without equals", "1\n2\n" + mFullTitleRead + "tail\ninfo=never read\n", ERR_PARSE},
+      {"rest of a long title line without equals", "1\n2\n" + kFullTitleRead + "tail\ninfo=never read\n", ERR_PARSE},
   };
-  for (const Case& c : cases) EXPECT_EQ(c.rc, Read(c.content)) << c.label;
-}
-
-TEST_F(StringsFileTest, InfoLineWithoutEqualsFailsAfterTheTitleWasConverted) {
-  EXPECT_EQ(ERR_PARSE, Read("1\n2\ntitle=T\ninfo I\n"));
-  EXPECT_STREQ("T", mTable.title);
-}
-
-TEST_F(StringsFileTest, MissingFileOrDirectoryIsReadError) {
-  EXPECT_EQ(ERR_READ, ReadStrings((mDir / "absent.ini").c_str(), &mTable));
-  EXPECT_EQ(ERR_READ, ReadStrings(mDir.path().c_str(), &mTable));
+  testing_support::ScratchDir dir;
+  for (const Case& c : cases) {
+    testing_support::WriteFile(dir / "updater.ini", c.content);
+    StringTable table{};
+    EXPECT_EQ(c.rc, ReadStrings((dir / "updater.ini").c_str(), &table)) << c.label;
+    if (c.rc == 0) EXPECT_EQ(c.title + "|" + c.info, std::string(table.title) + "|" + table.info) << c.label;
+  }
+  StringTable table;
+  EXPECT_EQ(ERR_READ, ReadStrings((dir / "absent.ini").c_str(), &table));
+  EXPECT_EQ(ERR_READ, ReadStrings(dir.path().c_str(), &table)) << "a directory";
 }
 
 }  // namespace
