@@ -1,78 +1,30 @@
 #include "test_support.h"
 
-#include "log.h"
-
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
 #include <thread>
 
-extern char** environ;
+#include "log.h"
+
+namespace fs = std::filesystem;
 
 namespace testing_support {
 
-namespace {
-
-void RemoveTree(const std::string& path) {
-  struct stat st;
-  if (lstat(path.c_str(), &st) != 0) return;
-  if (S_ISDIR(st.st_mode)) {
-    chmod(path.c_str(), 0755);
-    if (DIR* d = opendir(path.c_str())) {
-      while (struct dirent* de = readdir(d))
-        if (strcmp(de->d_name, ".") && strcmp(de->d_name, "..")) RemoveTree(path + "/" + de->d_name);
-      closedir(d);
-    }
-    rmdir(path.c_str());
-  } else {
-    unlink(path.c_str());
-  }
-}
-
-void Collect(const std::string& root, const std::string& rel, std::vector<std::string>& out) {
-  DIR* d = opendir((root + (rel.empty() ? "" : "/" + rel)).c_str());
-  if (!d) return;
-  while (struct dirent* de = readdir(d)) {
-    if (!strcmp(de->d_name, ".") || !strcmp(de->d_name, "..")) continue;
-    std::string child = rel.empty() ? de->d_name : rel + "/" + de->d_name;
-    out.push_back(child);
-    struct stat st;
-    if (lstat((root + "/" + child).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) Collect(root, child, out);
-  }
-  closedir(d);
-}
-
-std::string Drain(int fd) {
-  std::string s;
-  char buf[4096];
-  ssize_t n;
-  while ((n = read(fd, buf, sizeof buf)) > 0) s.append(buf, size_t(n));
-  return s;
-}
-
-}  // namespace
-
 ScratchDir::ScratchDir() {
-  std::string base = ::testing::TempDir();
-  if (base.empty() || base.back() != '/') base += '/';
-  std::string tmpl = base + "updater-test-XXXXXX";
-  std::vector<char> buf(tmpl.begin(), tmpl.end());
-  buf.push_back('\0');
-  if (!mkdtemp(buf.data())) ADD_FAILURE() << "mkdtemp: " << strerror(errno);
-  mPath = buf.data();
+  std::string tmpl = (fs::path(::testing::TempDir()) / "updater-test-XXXXXX").string();
+  if (!mkdtemp(tmpl.data())) ADD_FAILURE() << "mkdtemp: " << strerror(errno);
+  mPath = tmpl;
 }
 
 ScratchDir::~ScratchDir() {
@@ -81,7 +33,11 @@ ScratchDir::~ScratchDir() {
     fprintf(stderr, "keeping scratch directory %s\n", mPath.c_str());
     return;
   }
-  RemoveTree(mPath);
+  // Tests take permissions away from folders; an unprivileged run needs them back to clean up.
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(mPath, ec); !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
+    if (it->is_directory(ec) && !it->is_symlink(ec)) chmod(it->path().c_str(), 0755);
+  fs::remove_all(mPath, ec);
 }
 
 std::string ReadFile(const std::string& path) {
@@ -94,9 +50,7 @@ std::string ReadFile(const std::string& path) {
 void WriteFile(const std::string& path, const std::string& data, mode_t mode) {
   for (size_t i = 1; i < path.size(); ++i)
     if (path[i] == '/') mkdir(path.substr(0, i).c_str(), 0755);
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(data.data(), std::streamsize(data.size()));
-  out.close();
+  std::ofstream(path, std::ios::binary | std::ios::trunc).write(data.data(), std::streamsize(data.size()));
   chmod(path.c_str(), mode);
 }
 
@@ -107,13 +61,15 @@ bool Exists(const std::string& path) {
 
 mode_t ModeOf(const std::string& path) {
   struct stat st;
-  if (lstat(path.c_str(), &st) != 0) return mode_t(-1);
-  return st.st_mode & 07777;
+  return lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : mode_t(-1);
 }
 
 std::vector<std::string> ListTree(const std::string& root) {
   std::vector<std::string> out;
-  Collect(root, "", out);
+  std::error_code ec;
+  const auto options = fs::directory_options::skip_permission_denied;
+  for (auto it = fs::recursive_directory_iterator(root, options, ec); !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
+    out.push_back(it->path().lexically_relative(root).string());
   std::sort(out.begin(), out.end());
   return out;
 }
@@ -126,23 +82,32 @@ void FlipBase64Bit(const std::string& path, size_t column) {
   WriteFile(path, text);
 }
 
+namespace {
+
+std::string Drain(int fd) {
+  std::string s;
+  char buf[4096];
+  for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) s.append(buf, size_t(n));
+  close(fd);
+  return s;
+}
+
+}  // namespace
+
 RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& options) {
+  // Output through pipes, read until every writer is gone: a callback that the
+  // program starts writes into them too. Close-on-exec, so that a program
+  // started from another thread never holds them open.
   RunResult result;
-  int out_pipe[2], err_pipe[2];
-  // Close-on-exec, so a program started from another thread never holds
-  // these pipes open and keeps the caller waiting.
-  if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) {
+  int out[2], err[2];
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
     ADD_FAILURE() << "pipe: " << strerror(errno);
     return result;
   }
   pid_t pid = fork();
   if (pid == 0) {
-    dup2(out_pipe[1], 1);
-    dup2(err_pipe[1], 2);
-    close(out_pipe[0]);
-    close(err_pipe[0]);
-    close(out_pipe[1]);
-    close(err_pipe[1]);
+    dup2(out[1], 1);
+    dup2(err[1], 2);
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(127);
     for (const std::string& e : options.env) putenv(strdup(e.c_str()));
     std::vector<char*> args;
@@ -151,16 +116,13 @@ RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& opt
     execv(args[0], args.data());
     _exit(127);
   }
-  close(out_pipe[1]);
-  close(err_pipe[1]);
-  std::string out, err;
-  std::thread t_out([&] { out = Drain(out_pipe[0]); });
-  std::thread t_err([&] { err = Drain(err_pipe[0]); });
+  close(out[1]);
+  close(err[1]);
+  std::thread out_reader([&] { result.out = Drain(out[0]); });
+  std::thread err_reader([&] { result.err = Drain(err[0]); });
   int status = 0;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.timeout_seconds);
-  for (;;) {
-    pid_t r = waitpid(pid, &status, WNOHANG);
-    if (r == pid) break;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.timeout_seconds);
+  while (waitpid(pid, &status, WNOHANG) != pid) {
     if (std::chrono::steady_clock::now() > deadline) {
       kill(pid, SIGKILL);
       waitpid(pid, &status, 0);
@@ -169,12 +131,8 @@ RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& opt
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  t_out.join();
-  t_err.join();
-  close(out_pipe[0]);
-  close(err_pipe[0]);
-  result.out = out;
-  result.err = err;
+  out_reader.join();
+  err_reader.join();
   if (WIFEXITED(status)) result.exit_code = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);
   return result;
@@ -182,11 +140,7 @@ RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& opt
 
 std::string BinDir() {
   if (const char* dir = getenv("UPDATER_BIN_DIR")) return dir;
-  char buf[4096];
-  ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-  if (n <= 0) return ".";
-  std::string self(buf, size_t(n));
-  return self.substr(0, self.rfind('/'));
+  return fs::read_symlink("/proc/self/exe").parent_path().string();
 }
 
 LogCapture::LogCapture() : mFile(tmpfile()) { gLogFP = mFile; }
@@ -197,14 +151,8 @@ LogCapture::~LogCapture() {
 }
 
 std::string LogCapture::Text() {
-  if (!mFile) return "";
   fflush(mFile);
-  rewind(mFile);
-  std::string s;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, mFile)) > 0) s.append(buf, n);
-  return s;
+  return ReadFile("/proc/self/fd/" + std::to_string(fileno(mFile)));
 }
 
 std::string RandomBytes(size_t n, uint32_t seed) {
