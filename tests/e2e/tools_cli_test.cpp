@@ -218,14 +218,14 @@ TEST(ToolsCliTest, VerifyCatchesAnUpdaterThatDoesNotApplyAndStopsIt) {
   WriteFile(dir / "fake/make-update", ReadFile(Bin("make-update")), 0755);
   WriteFile(dir / "fake/updater", "#!/bin/sh\necho succeeded > \"$1/update.status\"\n", 0755);
   for (const auto& [path, content] : {std::pair{"v1/f", "1"}, {"v1/gone", "x"}, {"v2/f", "2"}, {"v2/new", "n"}})
-    WriteFile(dir / path, content);
+    WriteFile(dir / path, content, path == std::string("v2/f") ? 0755 : 0644);
   mkdir((dir / "tmp").c_str(), 0755);  // failed verifications keep their scratch copy there
   // On a terminal (script(1)), progress is shown unless -q.
   for (const std::string quiet : {"", " -q"}) {
     const RunResult r = RunProgram({"/usr/bin/script", "-qec", "fake/make-update --from v1 --to v2 --output u --verify" + quiet,
                                     "/dev/null"}, RunOptions{dir.path(), {"TMPDIR=" + dir / "tmp"}, 60});
     EXPECT_EQ(r.exit_code, 1) << r.out;
-    for (const char* problem : {"verification with ", "/fake/updater failed; nothing was written", "\"f\" differs from NEW's",
+    for (const char* problem : {"verification with ", "/fake/updater failed; nothing was written", "\"f\" differs from NEW's", "\"f\" has mode 0644, NEW's is 0755",
                                 "\"new\" is missing", "\"gone\" is left over"})
       EXPECT_NE(r.out.find(problem), std::string::npos) << problem << " in: " << r.out;
     for (const char* progress : {"\rmake-update: 2 of 2 files, 100%", "\rmake-update: verifying: copying OLD, 2 of 2 files",

@@ -68,21 +68,20 @@ TEST(ZbdiffTest, EdgeAndRandomEditsRoundTrip) {
     // Insertions, deletions, block moves, byte flips, pointers shifted at a
     // stride (as moved code has them), all of them, and unrelated data.
     std::string ins = old, del = old, moved = old, flipped = old, shifted = old;
-    for (int i = 0; i < 20; ++i) ins.insert(pick(ins.size() + 1), RandomBytes(1 + pick(200), rng()));
-    for (int i = 0; i < 20 && !del.empty(); ++i) del.erase(pick(del.size()), 1 + pick(300));
-    for (int i = 0; i < 6 && moved.size() > 2; ++i) {
+    for (int i = 0; i < 20; ++i) {
+      ins.insert(pick(ins.size() + 1), RandomBytes(1 + pick(200), rng()));
+      del.erase(pick(del.size()), 1 + pick(300));
+      flipped[pick(flipped.size())] ^= char(1 + pick(255));
       const size_t at = pick(moved.size()), len = 1 + pick(std::min<size_t>(4000, moved.size() - at));
       const std::string block = moved.substr(at, len);
       moved.erase(at, len);
       moved.insert(pick(moved.size() + 1), block);
     }
-    for (int i = 0; i < 300; ++i) flipped[pick(flipped.size())] ^= char(1 + pick(255));
     const size_t stride = 16 + pick(64);
-    const uint32_t delta = 0x40 + uint32_t(pick(4096));
     for (size_t at = 0; at + 4 <= shifted.size(); at += stride) {
       uint32_t v;
       memcpy(&v, shifted.data() + at, 4);
-      v += delta;
+      v += 0x40 + uint32_t(seed);
       memcpy(shifted.data() + at, &v, 4);
     }
     std::string mixed = moved + ins.substr(0, ins.size() / 2);
