@@ -109,19 +109,15 @@ TEST(ToolsCliTest, EveryRefusalNamesItsCauseAndWritesNothing) {
   EXPECT_EQ(std::set<std::string>(after.begin(), after.end()), expected) << "a failed run left an output or a temporary file";
 }
 
-// The stop signals as a terminal's job has them, whatever started the tests
-// (a signal ignored at start stays ignored in the tools).
-void DefaultStopSignals() {
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, SIG_DFL);
-}
-
 // Each tool's output changes only when whole: a run that cannot write it (a
 // file size limit) or is stopped while writing it (a stop signal injected at
 // the temporary file's last step) leaves the folder as it was, and no run
 // touches a file named like an old fixed temporary name.
 TEST(ToolsCliTest, OutputsAreReplacedOnlyWhenWhole) {
   umask(022);
-  DefaultStopSignals();
+  // The stop signals as a terminal's job has them, whatever started the tests
+  // (a signal ignored at start stays ignored in the tools).
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, SIG_DFL);
   ScratchDir dir;
   const std::string a = RandomBytes(20000, 3);
   std::string b = a;
@@ -213,7 +209,7 @@ TEST(ToolsCliTest, ZarListsBothSizesWithEscapedNamesAndExtractsOnlyWholeItems) {
 // stand-ins that change nothing, are missing, or never end (then a stop
 // signal must stop them and remove the scratch copy).
 TEST(ToolsCliTest, VerifyCatchesAnUpdaterThatDoesNotApplyAndStopsIt) {
-  DefaultStopSignals();
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, SIG_DFL);
   ScratchDir dir;
   WriteFile(dir / "fake/make-update", ReadFile(Bin("make-update")), 0755);
   WriteFile(dir / "fake/updater", "#!/bin/sh\necho succeeded > \"$1/update.status\"\n", 0755);

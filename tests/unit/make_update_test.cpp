@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <functional>
 
 #include "common/zar_writer.h"
 #include "make_update/update_build.h"
@@ -116,59 +115,50 @@ TEST_F(MakeUpdateTest, CompleteUpdateAddsEveryFileAndKnowsItsOwnSize) {
   EXPECT_EQ(u.completeSize, u.archive.Serialize().size()) << "computed without building one";
 }
 
-// Every refusal alone in its trees, beside files at each limit that must be
-// accepted: the message is exactly one line naming the path and the reason.
-TEST_F(MakeUpdateTest, RefusesWhatTheUpdaterCannotCarryNamingThePath) {
+// Everything the updater cannot carry, in one pair of trees beside files at
+// each limit that must be accepted: every refusal is listed, naming the path.
+TEST_F(MakeUpdateTest, RefusesWhatTheUpdaterCannotCarryNamingEachPath) {
   std::string deep;  // directories of 1003 bytes: a file below at 1012 fits, at 1016 not
   for (int i = 0; i < 4; ++i) deep.append(i ? "/" : "").append(250, char('a' + i));
-  using Setup = std::function<void(const std::string& o, const std::string& n)>;
-  const std::string n245(245, 'n');
-  const struct { std::string path; Setup make; std::string why; } cases[] = {
-      {"new/ln", [](auto&, auto& n) { symlink("t", (n + "/ln").c_str()); },
-       "is a symbolic link; only regular files and directories can be carried"},
-      {"new/fifo", [](auto&, auto& n) { mkfifo((n + "/fifo").c_str(), 0644); }, "is a named pipe; only regular files"
-       " and directories can be carried"},
-      {"new/a\"b", [](auto&, auto& n) { WriteFile(n + "/a\"b", ""); }, "its name holds a double quote, which the "
-       "manifest cannot quote"},
-      {"new/a\\rb", [](auto&, auto& n) { WriteFile(n + "/a\rb", ""); }, "its name holds a line break, which would end "
-       "a manifest line"},
-      {"old/d/a\\nb", [](auto& o, auto&) { WriteFile(o + "/d/a\nb", ""); }, "its name holds a line break, which would "
-       "end a manifest line"},
-      {"new/update.manifest", [](auto&, auto& n) { WriteFile(n + "/update.manifest", ""); }, "a file of this name at "
-       "the root would collide with the archive's own manifest item"},
-      {"new/d", [](auto& o, auto& n) { WriteFile(o + "/d/inner", ""), WriteFile(n + "/d", ""); }, "a directory in OLD "
-       "becomes a file in NEW; the updater removes no directories, so this cannot be carried"},
-      {"new/d/x.zel-backup", [](auto&, auto& n) { WriteFile(n + "/d/x.zel-backup", ""); }, "its name ends in "
-       "\".zel-backup\", which the updater reserves for its backups"},
-      {"old/x.zel-part", [](auto& o, auto&) { WriteFile(o + "/x.zel-part", ""); }, "its name ends in \".zel-part\", "
-       "which the updater reserves for its backups"},
-      {"new/" + n245, [&](auto&, auto& n) { WriteFile(n + "/" + n245, ""); }, "its name is 245 bytes; with \".zel-backup\""
-       " added for its backup it would pass the file system's limit of 255: at most 244"},
-      {"new/" + deep + "/twelve-bytes", [&](auto&, auto& n) { WriteFile(n + "/" + deep + "/twelve-bytes", ""); }, "its path is 1016 bytes; "
-       "the updater handles at most 1012"},
-      {"new/huge", [](auto&, auto& n) { WriteFile(n + "/huge", ""), truncate((n + "/huge").c_str(), off_t(1) << 31); },
-       "file of 2 GiB or more (2147483648 bytes); the archive's sizes are 32-bit"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.path);
-    ScratchDir trees;
-    for (const std::string& tree : {trees / "old/", trees / "new/"}) {
-      WriteFile(tree + std::string(244, '~'), "same");
-      WriteFile(tree + "sub/update.manifest", "only the root's would collide");
-      WriteFile(tree + deep + "/8-bytes", "");
-      WriteFile(tree + "big", "");
-      ASSERT_EQ(truncate((tree + "big").c_str(), (off_t(1) << 31) - 1), 0);  // sparse: planning reads no file
-    }
-    c.make(trees / "old", trees / "new");
-    try {
-      make_update::PlanUpdate(trees / "old", trees / "new");
-      ADD_FAILURE() << "accepted";
-    } catch (const make_update::Error& e) {
-      EXPECT_EQ(std::string(e.what()), "cannot build this update:\n  " + trees / c.path + ": " + c.why);
-    }
+  for (const std::string& tree : {oldDir + "/", newDir + "/"}) {
+    WriteFile(tree + std::string(244, '~'), "same");
+    WriteFile(tree + "sub/update.manifest", "only the root's would collide");
+    WriteFile(tree + deep + "/8-bytes", "");
+    WriteFile(tree + "big", "");
+    ASSERT_EQ(truncate((tree + "big").c_str(), (off_t(1) << 31) - 1), 0);  // sparse: planning reads no file
   }
-  WriteFile(dir / "plain", "not a directory");
-  EXPECT_THROW(make_update::PlanUpdate(dir / "plain", dir / "plain"), make_update::Error);
+  for (const char* name : {"d/a\nb", "x.zel-part", "dir/inner"}) Old(name, "");
+  for (const std::string& name : {std::string("a\"b"), std::string("a\rb"), deep + "/twelve-bytes", std::string("d/x.zel-backup"),
+                                  std::string(245, 'n'), std::string("update.manifest"), std::string("dir"), std::string("huge")})
+    New(name, "");
+  ASSERT_EQ(truncate((newDir + "/huge").c_str(), off_t(1) << 31), 0);
+  ASSERT_EQ(symlink("t", (newDir + "/ln").c_str()), 0);
+  ASSERT_EQ(mkfifo((newDir + "/fifo").c_str(), 0644), 0);
+  const std::string special = "; only regular files and directories can be carried", backup = ", which the updater reserves"
+                              " for its backups", lineBreak = ": its name holds a line break, which would end a manifest line";
+  const std::string lines[] = {
+      oldDir + "/d/a\\nb" + lineBreak,
+      oldDir + "/x.zel-part: its name ends in \".zel-part\"" + backup,
+      newDir + "/a\\rb" + lineBreak,
+      newDir + "/a\"b: its name holds a double quote, which the manifest cannot quote",
+      newDir + "/" + deep + "/twelve-bytes: its path is 1016 bytes; the updater handles at most 1012",
+      newDir + "/d/x.zel-backup: its name ends in \".zel-backup\"" + backup,
+      newDir + "/fifo: is a named pipe" + special,
+      newDir + "/ln: is a symbolic link" + special,
+      newDir + "/" + std::string(245, 'n') + ": its name is 245 bytes; with \".zel-backup\" added for its backup it would "
+      "pass the file system's limit of 255: at most 244",
+      newDir + "/dir: a directory in OLD becomes a file in NEW; the updater removes no directories, so this cannot be carried",
+      newDir + "/huge: file of 2 GiB or more (2147483648 bytes); the archive's sizes are 32-bit",
+      newDir + "/update.manifest: a file of this name at the root would collide with the archive's own manifest item"};
+  std::string expected = "cannot build this update:";
+  for (const std::string& line : lines) expected += "\n  " + line;
+  try {
+    make_update::PlanUpdate(oldDir, newDir);
+    ADD_FAILURE() << "accepted";
+  } catch (const make_update::Error& e) {
+    EXPECT_EQ(std::string(e.what()), expected);
+  }
+  EXPECT_THROW(make_update::PlanUpdate(dir / "old/big", newDir), make_update::Error) << "OLD is not a directory";
   EXPECT_THROW(make_update::PlanUpdate("", dir / "missing"), std::runtime_error);
 }
 
