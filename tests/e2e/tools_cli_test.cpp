@@ -114,7 +114,7 @@ TEST(ToolsCliTest, EveryRefusalNamesItsCauseAndWritesNothing) {
 // the temporary file's last step) leaves the folder as it was, and no run
 // touches a file named like an old fixed temporary name.
 TEST(ToolsCliTest, OutputsAreReplacedOnlyWhenWhole) {
-  umask(022);
+  umask(027);
   // The stop signals as a terminal's job has them, whatever started the tests
   // (a signal ignored at start stays ignored in the tools).
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, SIG_DFL);
@@ -126,12 +126,12 @@ TEST(ToolsCliTest, OutputsAreReplacedOnlyWhenWhole) {
   WriteFile(dir / "b", b);
   WriteFile(dir / "p", zbdiff::MakePatch(a, b));
   WriteFile(dir / "v2/f", a);
-  // content "" and mode 0 are not compared; a mode is the item's or OLD's.
+  // content "" and mode 0 are not compared; a mode is the item's or OLD's less the umask.
   const struct { std::string tool; std::vector<std::string> args; std::string output, content; int stop; mode_t mode; } rows[] = {
       {"zar", {"-c", "a.zar", "a"}, "a.zar", "", SIGINT, 0},
-      {"zar", {"-x", "a.zar", "-C", "x"}, "x/a", a, SIGTERM, 0755},
+      {"zar", {"-x", "a.zar", "-C", "x"}, "x/a", a, SIGTERM, 0750},
       {"zbdiff", {"a", "b", "p2"}, "p2", zbdiff::MakePatch(a, b), SIGHUP, 0},
-      {"zbpatch", {"a", "p", "b2"}, "b2", b, SIGINT, 0755},
+      {"zbpatch", {"a", "p", "b2"}, "b2", b, SIGINT, 0750},
       {"make-update", {"--to", "v2", "--output", "u"}, "u/update.zar", "", SIGTERM, 0},
   };
   for (const auto& r : rows) {
