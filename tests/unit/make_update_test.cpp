@@ -43,18 +43,16 @@ struct Versions {
 
 TEST_F(MakeUpdateTest, EachFileGetsTheActionItsChangeNeedsInManifestOrder) {
   const Versions v;
-  Old("same", "identical\n");
-  New("same", "identical\n");
-  Old("bits", "same bytes, new bits\n", 0644);
-  New("bits", "same bytes, new bits\n", 0755);
-  Old("big", v.before, 0755);
-  New("big", v.after, 0755);
-  Old("big-and-bits", v.before, 0644);
-  New("big-and-bits", v.after, 0600);
-  Old("small", "abc");
-  New("small", "abd");
-  Old("emptied", "content");
-  New("emptied", "");
+  auto both = [&](const char* rel, const std::string& before, mode_t oldMode, const std::string& after, mode_t newMode) {
+    Old(rel, before, oldMode);
+    New(rel, after, newMode);
+  };
+  both("same", "identical\n", 0644, "identical\n", 0644);
+  both("bits", "same bytes, new bits\n", 0644, "same bytes, new bits\n", 0755);
+  both("big", v.before, 0755, v.after, 0755);
+  both("big-and-bits", v.before, 0644, v.after, 0600);
+  both("small", "abc", 0644, "abd", 0644);
+  both("emptied", "content", 0644, "", 0644);
   Old("a/b", "a file that becomes a directory");
   New("a/b/c", "below the new directory");
   Old("z", "removed, sorts last");
@@ -181,7 +179,6 @@ TEST_F(MakeUpdateTest, SameTreesGiveTheSameBytesWhateverTheJobsAndBudget) {
   const make_update::Update bounded = Build(4, 1);
   EXPECT_EQ(bounded.archive.Serialize(), one);
   EXPECT_EQ(bounded.peakFilesInFlight, 1u) << "the memory budget must hold back the other jobs";
-
 }
 
 TEST(MakeUpdateProofTest, AcceptsAGoodPatchAndCatchesEveryKindOfBadOne) {
