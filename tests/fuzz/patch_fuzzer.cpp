@@ -21,23 +21,8 @@ namespace {
 constexpr size_t kMaxInputSize = 1 << 20;  // the output is bounded by the input
 constexpr size_t kSourceSize = 4096;
 
-// One in-memory file, emptied and rewound for each use.
-int MemFile(const char* name) {
-  static_assert(kMaxInputSize < (1u << 31), "sizes stay small");
-  return memfd_create(name, MFD_CLOEXEC);
-}
-
+// An in-memory file, emptied and rewound for each input.
 bool Reset(int fd) { return ftruncate(fd, 0) == 0 && lseek(fd, 0, SEEK_SET) == 0; }
-
-bool WriteAll(int fd, const uint8_t* data, size_t size) {
-  while (size > 0) {
-    ssize_t n = write(fd, data, size);
-    if (n <= 0) return false;
-    data += n;
-    size -= size_t(n);
-  }
-  return true;
-}
 
 }  // namespace
 
@@ -48,10 +33,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (size_t i = 0; i < s.size(); ++i) s[i] = (unsigned char)(i * 7 + (i >> 5));
     return s;
   }();
-  static const int patchfd = MemFile("patch");
-  static const int destfd = MemFile("dest");
+  static const int patchfd = memfd_create("patch", MFD_CLOEXEC);
+  static const int destfd = memfd_create("dest", MFD_CLOEXEC);
   if (patchfd < 0 || destfd < 0) return 0;
-  if (!Reset(patchfd) || !Reset(destfd) || !WriteAll(patchfd, data, size)) return 0;
+  if (!Reset(patchfd) || !Reset(destfd) || write(patchfd, data, size) != ssize_t(size)) return 0;
   if (lseek(patchfd, 0, SEEK_SET) != 0) return 0;
 
   ZBSPatchHeader header;
