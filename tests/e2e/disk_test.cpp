@@ -119,22 +119,16 @@ TEST_F(DiskE2E, SpaceCheckRefusesOneBlockTooMuchAndLetsAnExactFitRun) {
 
 TEST_F(DiskE2E, DiskFullAtAnyWriteRollsBackWholeAndTheRetrySucceeds) {
   if (access("/usr/bin/strace", X_OK) != 0) GTEST_SKIP() << "strace is not installed";
-  const std::map<std::string, std::string> old_tree = {
-      {"app", RandomBytes(20000, 3)}, {"core", kOldCore}, {"doc", "doc 1"}, {"gone", "gone"}};
-  std::map<std::string, std::string> items = {
-      {"app", RandomBytes(21000, 4)}, {"doc", "doc 2"}, {"fresh/sub/new", RandomBytes(13000, 5)}};
-  items["p"] = zbdiff::MakePatch(kOldCore, kOldCore + "patched");
-  std::map<std::string, std::string> new_tree = old_tree;
-  for (const char* rel : {"app", "doc", "fresh/sub/new"}) new_tree[rel] = items[rel];
-  new_tree.erase("gone");
-  new_tree["core"] = kOldCore + "patched";
+  const Files old_tree = {{"app", RandomBytes(20000, 3)}, {"core", kOldCore}, {"doc", "doc 1"}, {"gone", "gone"}};
+  const Files items = {{"app", RandomBytes(21000, 4)}, {"doc", "doc 2"}, {"fresh/sub/new", RandomBytes(13000, 5)},
+                       {"p", zbdiff::MakePatch(kOldCore, kOldCore + "patched")}};
   auto snapshot = [](Files tree) {  // as Snapshot() shows it: every file of mode 0644
     for (auto& [rel, content] : tree) content += content == "/" ? "" : "|644";
     return tree;
   };
   const Files old_snapshot = snapshot(old_tree);
-  new_tree = snapshot(new_tree);
-  new_tree["fresh"] = new_tree["fresh/sub"] = "/";
+  const Files new_tree = snapshot({{"app", items.at("app")}, {"core", kOldCore + "patched"}, {"doc", "doc 2"},
+                                   {"fresh", "/"}, {"fresh/sub", "/"}, {"fresh/sub/new", items.at("fresh/sub/new")}});
 
   int points = 0, failed = 0;
   for (int n = 1;; ++n) {

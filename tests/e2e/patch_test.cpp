@@ -14,15 +14,6 @@ const std::string kOld = RandomBytes(20000, 1);
 const std::string kNew = kOld.substr(0, 5000) + "inserted bytes" + kOld.substr(6000) + RandomBytes(300, 2);
 const std::string kEnd = "calling QuitProgressUI\n";
 
-// A control block of 13 bytes: not a whole number of triples.
-std::string Ragged() {
-  std::string p = Patch(kOld, kNew);
-  auto* b = (unsigned char*)p.data();
-  zbs_put_be32(b + 24, zbs_get_be32(b + 24) + zbs_get_be32(b + 20) - 13);
-  zbs_put_be32(b + 20, 13);
-  return p;
-}
-
 // A triple that seeks before the source's start: the header is sound, so
 // this shows only when the patch is applied.
 std::string OutOfRange() {
@@ -78,14 +69,11 @@ TEST_F(UpdaterE2E, PatchActions) {
        "PREPARE PATCH absent\nfailed: 6\n" + kEnd, {}},
       {"no patch item", {{"f", kOld + "|644"}}, "patch \"no-such-item\" \"f\"\n", {}, failed6, "",
        {{"f", kOld + "|644"}}},
+      // Malformed patches are unit cases; here only the status of each kind.
       {"a short header", {{"f", kOld + "|644"}}, "patch \"p\" \"f\"\n", {{"p", good.substr(0, 31)}}, failed6, "",
        {{"f", kOld + "|644"}}},
       {"another magic", {{"f", kOld + "|644"}}, "patch \"p\" \"f\"\n", {{"p", "ZBDIFF11" + good.substr(8)}}, failed8,
        "", {{"f", kOld + "|644"}}},
-      {"a byte too many", {{"f", kOld + "|644"}}, "patch \"p\" \"f\"\n", {{"p", good + "x"}}, failed8, "",
-       {{"f", kOld + "|644"}}},
-      {"a ragged control block", {{"f", kOld + "|644"}}, "patch \"p\" \"f\"\n", {{"p", Ragged()}}, failed8, "",
-       {{"f", kOld + "|644"}}},
       {"out of range when applied: rolled back", {{"f", kOld + "|700"}}, "patch \"p\" \"f\"\n", {{"p", OutOfRange()}},
        failed8, "", {{"f", kOld + "|700"}}},
       {"a later failure restores the patched file", {{"f", kOld + "|755"}}, "patch \"p\" \"f\"\nadd \"missing\"\n",

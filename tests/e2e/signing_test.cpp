@@ -33,10 +33,7 @@ class SigningE2E : public UpdaterE2E {
     fs::remove_all(bin + "/updater.pub");
     fs::copy_file(dir / "key.pub", bin + "/updater.pub");
   }
-  RunResult RunCopy(std::vector<std::string> argv = {}) {
-    argv.insert(argv.end(), {bin + "/updater", update, "0"});
-    return RunProgram(argv, {install, {"DISPLAY=", "WAYLAND_DISPLAY="}, 60});
-  }
+  RunResult RunCopy() { return RunProgram({bin + "/updater", update, "0"}, {install, {"DISPLAY="}, 60}); }
   const std::string bin = dir / "bin";
 };
 
@@ -77,19 +74,14 @@ TEST_F(SigningE2E, RefusesEveryBadSignatureBeforeAnythingChanges) {
     const char* what;
     std::function<void()> spoil;
     std::string reason;
-    bool as_nobody = false;
-  } refusals[] = {
+  } refusals[] = {  // malformed files are unit cases; here what only a whole run shows
       {"no signature file", [&] { fs::remove(sig); }, "no signature file"},
-      {"empty signature", [&] { WriteFile(sig, ""); }, "malformed signature"},
-      {"truncated signature", [&] { WriteFile(sig, ReadFile(sig).substr(0, 150)); }, "malformed signature"},
       {"other key", [&] { Ship("other"); }, "other key id"},
       // The index's last byte: the signature is checked before the index is read.
       {"bit in the archive", [&] { flip(zar, ReadFile(zar).size() - 1); }, "bad signature"},
       {"bit in the signature", [&] { FlipBase64Bit(sig, 50); }, "bad signature"},
       {"bit in the trusted comment", [&] { flip(sig, ReadFile(sig).find("\ntrusted comment: ") + 18); }, "bad signature"},
       {"bit in the public key", [&] { FlipBase64Bit(key, 30); }, "bad signature"},
-      {"key unreadable to the user", [&] { chmod(key.c_str(), 0600); }, "unreadable key", true},
-      {"key is a directory", [&] { fs::remove(key), fs::create_directory(key); }, "malformed key"},
       {"key is a dangling link", [&] { fs::remove(key), fs::create_symlink(dir / "gone", key); }, "unreadable key"},
       {"signature is a directory", [&] { fs::remove(sig), fs::create_directory(sig); }, "malformed signature"},
       {"signature is a FIFO", [&] { fs::remove(sig), mkfifo(sig.c_str(), 0644); }, "malformed signature"},
@@ -100,12 +92,9 @@ TEST_F(SigningE2E, RefusesEveryBadSignatureBeforeAnythingChanges) {
   };
   for (const auto& r : refusals) {
     SCOPED_TRACE(r.what);
-    if (r.as_nobody && geteuid() != 0) continue;  // only root can run as another user
     Ship();
     r.spoil();
-    if (r.as_nobody) chmod(dir.path().c_str(), 0755), chmod(update.c_str(), 0777);
-    RunCopy(r.as_nobody ? std::vector<std::string>{"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"}
-                        : std::vector<std::string>{});
+    RunCopy();
     EXPECT_EQ(Log(), "signature check failed: " + r.reason + "\nfailed: 9\ncalling QuitProgressUI\n");
     EXPECT_EQ(Status(), "failed: 9\n");
     EXPECT_EQ(Snapshot(), (Files{{"app", "old|644"}}));

@@ -1,6 +1,5 @@
-// The end-to-end fixture: an installation folder and an update folder in a
-// scratch directory, an archive built with the archive writer, and the real
-// updater program run on them.
+// The end-to-end fixture: an installation folder and an update folder in a scratch directory, an archive built
+// with the archive writer, and the real updater program run on them.
 #pragma once
 
 #include <fcntl.h>
@@ -45,17 +44,15 @@ class UpdaterE2E : public ::testing::Test {
     UpdaterE2E::SetUp();
   }
 
-  // Writes update/update.zar holding |manifest| and |items| (name -> content,
-  // mode 0644 unless given in |modes|).
+  // Writes update/update.zar holding |manifest| and |items| (name -> content, mode 0644 unless given in |modes|).
   void MakeUpdate(const std::string& manifest, const Files& items = {}, const std::map<std::string, unsigned>& modes = {}) {
     zar::Writer w;
     w.AddData("update.manifest", 0644, manifest);
     for (const auto& [name, content] : items) w.AddData(name, modes.count(name) ? modes.at(name) : 0644, content);
     w.WriteFile(update + "/update.zar");
   }
-  // An update of |count| files data/fileN.bin of 2 MB each, which take the
-  // updater some tenths of a second apiece to decompress: long enough for a
-  // window, and for another process to act while the update runs.
+  // |count| files data/fileN.bin of 2 MB, some tenths of a second apiece to decompress: time for a window, and
+  // for another process to act while the update runs.
   void MakeSlowUpdate(int count) {
     static const std::vector<char> stored = zar::Compress(testing_support::RandomBytes(2 << 20, 11));
     zar::Writer writer;
@@ -68,15 +65,13 @@ class UpdaterE2E : public ::testing::Test {
     writer.WriteFile(update + "/update.zar");
   }
 
-  // Runs the updater with the update folder, parent-pid 0 and |extra|
-  // arguments, in the installation folder, with no display.
+  // The updater on the update folder, parent-pid 0, |extra| arguments, in the installation, with no display.
   testing_support::RunResult RunUpdater(const std::vector<std::string>& extra = {}) {
     std::vector<std::string> argv = {Program("updater"), update, "0"};
     argv.insert(argv.end(), extra.begin(), extra.end());
     return testing_support::RunProgram(argv, {install, {"DISPLAY=", "WAYLAND_DISPLAY="}, 60});
   }
-  // Starts |args| in the installation without waiting, stdin and stdout on
-  // /dev/null, stderr into |err|; killed at the end of the test if still running.
+  // Starts |args| in the installation, stderr into |err|; killed at the end of the test if still running.
   pid_t Start(const std::vector<std::string>& args, const std::string& err = "/dev/null") {
     std::vector<char*> argv;
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -114,8 +109,7 @@ class UpdaterE2E : public ::testing::Test {
       else Install(rel, value.substr(0, bar), mode_t(std::stoul(value.substr(bar + 1), nullptr, 8)));
     }
   }
-  // Every entry of the installation: a file as "bytes|mode", a directory as
-  // "/", a link as "->target"; nothing is opened but files.
+  // Every entry of the installation: a file as "bytes|mode", a directory as "/", a link as "->target".
   Files Snapshot() {
     Files out;
     for (const std::string& rel : testing_support::ListTree(install)) {
