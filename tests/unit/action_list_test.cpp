@@ -1,73 +1,69 @@
-// The three-phase action list (phase order, exact progress values, ownership)
-// and the manifest lines it is built from.
-#include <cmath>
+// The three-phase action list (phase order, exact progress values, ownership), the manifest lines it is built
+// from, and the in-place tokenizer that cuts them.
+#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "action.h"
 #include "errors.h"
 #include "manifest.h"
+#include "mstrtok.h"
 #include "test_support.h"
 #include "ui/progressui.h"
 
 namespace {
 
-struct Journal {
-  std::string events;  // "p0 e0 f7:0 ..." in call order
-  std::vector<float> progress_before_execute;
-  int destroyed = 0;
-};
+int sDestroyed = 0;
 
-// Records each call; fails the phase it is told to.
+// Records each call ("p0 e0 f7:0 ...") and the progress posted before each Execute; fails the phase it is told to.
 struct RecordingAction : Action {
-  RecordingAction(Journal* j, int id, int prepare_rc, int execute_rc)
-      : j(j), id(std::to_string(id)), prepare_rc(prepare_rc), execute_rc(execute_rc) {}
-  ~RecordingAction() override { ++j->destroyed; }
+  RecordingAction(std::string* log, std::string* progress, int id, int prepare_rc, int execute_rc)
+      : log(log), progress(progress), id(std::to_string(id)), prepare_rc(prepare_rc), execute_rc(execute_rc) {}
+  ~RecordingAction() override { ++sDestroyed; }
   int Parse(char*) override { return 0; }
-  int Prepare() override { return j->events += "p" + id + " ", prepare_rc; }
+  int Prepare() override { return *log += "p" + id + " ", prepare_rc; }
   int Execute() override {
-    j->progress_before_execute.push_back(sProgressVal.load());
-    return j->events += "e" + id + " ", execute_rc;
+    char value[32];
+    snprintf(value, sizeof value, "%.8g ", double(sProgressVal.load()));  // enough to tell 15 from just below it
+    *progress += value;
+    return *log += "e" + id + " ", execute_rc;
   }
-  void Finish(int status) override { j->events += "f" + std::to_string(status) + ":" + id + " "; }
-  Journal* j;
+  void Finish(int status) override { *log += "f" + std::to_string(status) + ":" + id + " "; }
+  std::string *log, *progress;
   std::string id;
   int prepare_rc, execute_rc;
 };
 
-// A run of |count| actions, the one at |fail_prepare| or |fail_execute| failing,
-// driven the way the update drives it: what each action saw, the last progress
-// value, the log. -1 in the progress means nothing was posted.
+// A run of |count| actions, the one at |fail_prepare| or |fail_execute| failing, driven the way the update drives
+// it: what each action saw, the last progress value (-1: nothing posted), the log.
 TEST(ActionListTest, PhasesProgressAndOwnership) {
   struct Case {
     const char* label;
     int count, fail_prepare, fail_execute, rc;
-    std::string events;
-    std::vector<float> progress;  // before each Execute: 1 + 98 * i / count in single precision
-    float last_progress;
+    std::string events, progress;
+    float last;
     std::string log;
   };
-  const auto below = [](float f) { return std::nextafter(f, 0.0f); };
   const Case cases[] = {
-      {"empty list", 0, -1, -1, 0, "", {}, 100.0f, ""},
-      {"four actions", 4, -1, -1, 0, "p0 p1 p2 p3 e0 e1 e2 e3 f0:0 f0:1 f0:2 f0:3 ", {1.0f, 25.5f, 50.0f, 74.5f},
-       100.0f, ""},
-      // Just below 15, 29 and 57: a value formed in double precision would be those whole numbers.
+      {"empty list", 0, -1, -1, 0, "", "", 100.0f, ""},
+      // 1 + 98 * i / 7 in single precision: just below 15, 29 and 57, which double precision would give.
       {"seven actions", 7, -1, -1, 0, "p0 p1 p2 p3 p4 p5 p6 e0 e1 e2 e3 e4 e5 e6 f0:0 f0:1 f0:2 f0:3 f0:4 f0:5 f0:6 ",
-       {1.0f, below(15), below(29), 43.0f, below(57), 71.0f, 85.0f}, 100.0f, ""},
+       "1 14.999999 28.999998 43 56.999996 71 85 ", 100.0f, ""},
       {"a failed Execute finishes every action, in order, with its code", 4, -1, 1, ERR_WRITE,
-       "p0 p1 p2 p3 e0 e1 f7:0 f7:1 f7:2 f7:3 ", {1.0f, 25.5f}, 100.0f, "### execution failed\n"},
-      {"a failed Prepare stops before any change and posts nothing", 4, 1, -1, ERR_CRC, "p0 p1 ", {}, -1.0f, ""},
+       "p0 p1 p2 p3 e0 e1 f7:0 f7:1 f7:2 f7:3 ", "1 25.5 ", 100.0f, "### execution failed\n"},
+      {"a failed Prepare stops before any change and posts nothing", 4, 1, -1, ERR_CRC, "p0 p1 ", "", -1.0f, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     sProgressVal = -1.0f;
+    sDestroyed = 0;
     testing_support::LogCapture log;
-    Journal j;
+    std::string events, progress;
     {
       ActionList list;
       for (int i = 0; i < c.count; ++i)
-        list.Append(new RecordingAction(&j, i, i == c.fail_prepare ? ERR_CRC : 0, i == c.fail_execute ? ERR_WRITE : 0));
+        list.Append(new RecordingAction(&events, &progress, i, i == c.fail_prepare ? ERR_CRC : 0,
+                                        i == c.fail_execute ? ERR_WRITE : 0));
       int rc = list.Prepare();
       if (rc == 0) {
         rc = list.Execute();
@@ -75,11 +71,11 @@ TEST(ActionListTest, PhasesProgressAndOwnership) {
       }
       EXPECT_EQ(rc, c.rc);
     }
-    EXPECT_EQ(j.events, c.events);
-    EXPECT_EQ(j.progress_before_execute, c.progress);
-    EXPECT_EQ(sProgressVal.load(), c.last_progress);
+    EXPECT_EQ(events, c.events);
+    EXPECT_EQ(progress, c.progress);
+    EXPECT_EQ(sProgressVal.load(), c.last);
     EXPECT_EQ(log.Text(), c.log);
-    EXPECT_EQ(j.destroyed, c.count);
+    EXPECT_EQ(sDestroyed, c.count);
   }
 }
 
@@ -107,6 +103,32 @@ TEST(ManifestTest, RefusedAndAcceptedLines) {
     ActionList list;
     EXPECT_EQ(ParseManifest(buf.data(), &list), ERR_PARSE) << text;
   }
+}
+
+// Cuts |text| with |first| for the first token and |rest| for the others, as the manifest cuts a keyword and then
+// its arguments; the tokens and where the cursor ended ("null", "nul" at the terminating NUL, or the text left).
+TEST(MstrtokTest, Tokens) {
+  struct Case { std::string text; const char *first, *rest; std::vector<std::string> tokens; std::string cursor; };
+  const Case cases[] = {
+      {"\r\n\n\r", kNL, kNL, {}, "nul"},
+      {"one\r\n\r\ntwo", kNL, kNL, {"one", "two"}, "null"},
+      {"a b\"c\n", "", "", {"a b\"c\n"}, "null"},  // no delimiters: the whole rest
+      // Exactly one delimiter goes with a token: the second blank is an argument.
+      {"add  \"x\"", kWhitespace, kQuote, {"add", " ", "x"}, "nul"},
+      {"\"\"x\"", kQuote, kQuote, {"x"}, "nul"},          // leading quotes skipped: no empty token
+      {"\"a\"\"b\"", kQuote, kQuote, {"a", "b"}, "nul"},  // the second argument taken as the separator
+  };
+  for (const Case& c : cases) {
+    std::vector<char> buf(c.text.begin(), c.text.end());
+    buf.push_back('\0');
+    char* cursor = buf.data();
+    std::vector<std::string> tokens;
+    while (char* t = mstrtok(tokens.empty() ? c.first : c.rest, &cursor)) tokens.push_back(t);
+    EXPECT_EQ(tokens, c.tokens) << c.text;
+    EXPECT_EQ(std::string(!cursor ? "null" : *cursor ? cursor : "nul"), c.cursor) << c.text;
+  }
+  char* null = nullptr;
+  EXPECT_EQ(mstrtok(kNL, &null), nullptr);
 }
 
 }  // namespace

@@ -74,33 +74,29 @@ TEST_F(FileUtilTest, BackupCreateAndFinish) {
     EXPECT_EQ(backup("f"), "0 made");
     WriteFile("f", "new", 0600);
   };
-  struct Case { const char* label; std::function<void()> before; std::function<std::string()> op; std::string result, tree, log; };
+  struct Case { const char* label; std::function<std::string()> op; std::string result, tree, log; };
   const Case cases[] = {
-      {"the file itself becomes the backup", [] {}, [&] { return backup("f"); }, "0 made", "f.zel-backup=old|751", ""},
-      {"an earlier run's leftover is replaced", [] { WriteFile("f.zel-backup", "stale"); }, [&] { return backup("f"); },
-       "0 made", "f.zel-backup=old|751", ""},
-      {"a link at the backup name is replaced, never followed", [] { symlink("target", "f.zel-backup"); },
-       [&] { return backup("f"); }, "0 made", "f.zel-backup=old|751", ""},
-      {"a second backup of one file (as ./f) keeps the first", replace, [&] { return backup("./f"); }, "0",
+      {"the file becomes the backup; a link at the backup name is replaced, never followed",
+       [&] { return symlink("target", "f.zel-backup"), backup("f"); }, "0 made", "f.zel-backup=old|751", ""},
+      {"a second backup of one file (as ./f) keeps the first", [&] { return replace(), backup("./f"); }, "0",
        "f=new|600 f.zel-backup=old|751", ""},
-      {"a rename that fails changes nothing", [] { mkdir("f.zel-backup", 0755); }, [&] { return backup("f"); }, "7",
+      {"a rename that fails changes nothing", [&] { return mkdir("f.zel-backup", 0755), backup("f"); }, "7",
        "f=old|751 f.zel-backup/", "copy_file: failed to open: f.zel-backup,21\n"},
-      {"a backup name that does not fit is refused", [] {}, [&] { return backup(std::string(1013, 'a')); }, "7",
-       "f=old|751", ""},
-      {"success deletes the backup", replace, [&] { return finish(0); }, "0", "f=new|600", ""},
-      {"any failure restores bytes and mode", replace, [&] { return finish(-3); }, "0", "f=old|751", ""},
-      {"no backup to delete", [] {}, [&] { return finish(0); }, "7", "f=old|751", ""},
-      {"no backup to restore", [] {}, [&] { return finish(ERR_READ); }, "6", "f=old|751",
+      {"a backup name that does not fit is refused", [&] { return backup(std::string(1013, 'a')); }, "7", "f=old|751",
+       ""},
+      {"success deletes the backup", [&] { return replace(), finish(0); }, "0", "f=new|600", ""},
+      {"any failure restores bytes and mode", [&] { return replace(), finish(-3); }, "0", "f=old|751", ""},
+      {"no backup to delete", [&] { return finish(0); }, "7", "f=old|751", ""},
+      {"no backup to restore", [&] { return finish(ERR_READ); }, "6", "f=old|751",
        "copy_file: failed to open or stat: -1,f.zel-backup,2\n"},
-      {"an earlier run's leftover is not restored", [] { WriteFile("f.zel-backup", "stale"); },
-       [&] { return finish(ERR_READ); }, "6", "f=old|751 f.zel-backup=stale|644", ""},
+      {"an earlier run's leftover is not restored",
+       [&] { return WriteFile("f.zel-backup", "stale"), finish(ERR_READ); }, "6", "f=old|751 f.zel-backup=stale|644", ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     ASSERT_EQ(system("rm -rf ./*"), 0);
     backup_reset_run();
     WriteFile("f", "old", 0751);
-    c.before();
     LogCapture log;
     EXPECT_EQ(c.op(), c.result);
     EXPECT_EQ(Tree(), c.tree);
