@@ -71,21 +71,6 @@ Outcome RunPatch(const Bytes& patch, const std::string& source, const ZBSPatchHe
   return r;
 }
 
-// A patch from triples {add, copy, seek} and blocks, with the header computed to fit.
-Bytes MakePatch(const std::string& source, const std::vector<std::vector<int64_t>>& triples, const Bytes& diff,
-                const std::string& extra) {
-  Bytes p(kZBSHeaderSize + triples.size() * kZBSTripleSize);
-  ZBSPatchHeader h;
-  ZBS_InitHeader(&h, uint32_t(source.size()), crc32((const unsigned char*)source.data(), uint32_t(source.size())), 0,
-                 uint32_t(triples.size() * kZBSTripleSize), uint32_t(diff.size()), uint32_t(extra.size()));
-  ZBS_SerializeHeader(&h, p.data());
-  for (size_t i = 0; i < triples.size(); ++i)
-    ZBS_PutTriple(&p[TripleAt(int(i))], uint32_t(triples[i][0]), uint32_t(triples[i][1]), int32_t(triples[i][2]));
-  p.insert(p.end(), diff.begin(), diff.end());
-  p.insert(p.end(), extra.begin(), extra.end());
-  return p;
-}
-
 TEST(Crc32Test, KnownValuesAndContinuation) {
   // The check value; lengths ending one byte past and three bytes past a whole word.
   const std::pair<std::string, uint32_t> known[] = {
@@ -121,26 +106,23 @@ TEST(PatchReadHeaderTest, ShortOrInconsistentHeadersAreRefused) {
 }
 
 TEST(PatchApplyTest, PatchesGiveTheirResultOrFailKeepingWhatWasWritten) {
-  struct Case { const char* label; Bytes patch; int rc; std::string out, source = kSource; };
+  struct Case { const char* label; Bytes patch; int rc; std::string out; };
   const Case cases[] = {
       {"the annotated fixture", ValidWith(), 0, kValidResult},
-      {"negative seek reuses earlier bytes", MakePatch(kSource, {{5, 0, -5}, {5, 1, -5}, {5, 0, 0}}, Bytes(15, 0), "-"),
-       0, "hellohello-hello"},
-      {"seek to exactly the end", MakePatch(kSource, {{0, 1, 11}, {0, 1, 0}}, {}, "ab"), 0, "ab"},
-      {"extra-only patch of an empty source", MakePatch("", {{0, 3, 0}, {0, 2, 0}}, {}, "brand"), 0, "brand", ""},
+      {"seek to exactly the end, after the seek back", ValidWith({{TripleAt(2) + 8, 10}}), 0, kValidResult},
       // From position 6, 5 bytes fit, 6 do not.
       {"add beyond the source", ValidWith({{TripleAt(1), 6}}), ERR_DATA, "helloXYZ"},
-      {"add the source allows, the diff block not", MakePatch(kSource, {{5, 0, 0}}, Bytes(4, 0), ""), ERR_DATA, ""},
+      {"add the source allows, the diff block not", ValidWith({{TripleAt(2), 5}}), ERR_DATA, kValidResult},
       {"copy beyond the extra block, after the add bytes", ValidWith({{TripleAt(0) + 4, 4}}), ERR_DATA, "hello"},
       {"seek from 11 to -1", ValidWith({{TripleAt(1) + 8, uint32_t(-12)}}), ERR_DATA, kValidResult},
       {"seek from 5 to 12, one past the end", ValidWith({{TripleAt(0) + 8, 7}}), ERR_DATA, "helloXYZ"},
-      {"seek 0x7FFFFFFF", MakePatch(kSource, {{0, 0, 0x7FFFFFFF}}, {}, ""), ERR_DATA, ""},
-      {"seek 0x80000000", MakePatch(kSource, {{0, 0, 0x80000000}}, {}, ""), ERR_DATA, ""},
-      {"largest add count", MakePatch(kSource, {{0xFFFFFFFF, 0, 0}}, Bytes(3, 0), ""), ERR_DATA, ""},
-      {"largest copy count", MakePatch(kSource, {{0, 0xFFFFFFFF, 0}}, {}, "abc"), ERR_DATA, ""},
+      {"seek 0x7FFFFFFF", ValidWith({{TripleAt(0) + 8, 0x7FFFFFFF}}), ERR_DATA, "helloXYZ"},
+      {"seek 0x80000000", ValidWith({{TripleAt(0) + 8, 0x80000000}}), ERR_DATA, "helloXYZ"},
+      {"largest add count", ValidWith({{TripleAt(0), 0xFFFFFFFF}}), ERR_DATA, ""},
+      {"largest copy count", ValidWith({{TripleAt(0) + 4, 0xFFFFFFFF}}), ERR_DATA, "hello"},
   };
   for (const Case& c : cases) {
-    Outcome r = RunPatch(c.patch, c.source);
+    Outcome r = RunPatch(c.patch, kSource);
     EXPECT_EQ(r.applyRc, c.rc) << c.label;
     EXPECT_EQ(r.out, c.out) << c.label;
   }
@@ -156,10 +138,9 @@ TEST(PatchApplyTest, HandMadeHeaderWithBadBodyOrDestination) {
   EXPECT_EQ(RunPatch(valid, kSource, &h, O_WRONLY).applyRc, ERR_READ) << "unreadable body";
   // A full device: the added bytes and the copied bytes are each written and checked.
   const int dfd = open("/dev/full", O_WRONLY);
-  for (const Bytes& p : {MakePatch("ab", {{2, 0, 0}}, Bytes(2, 0), ""), MakePatch("", {{0, 2, 0}}, {}, "ab")}) {
-    const ZBSPatchHeader given = RunPatch(p, "ab").header;
-    EXPECT_EQ(RunPatch(p, "ab", &given, O_RDONLY, dfd).applyRc, ERR_WRITE) << given.diffLength << " added";
-  }
+  const Bytes addOnly = ValidWith({{TripleAt(0) + 4, 0}}), copyOnly = ValidWith({{TripleAt(0), 0}, {TripleAt(1), 0}});
+  EXPECT_EQ(RunPatch(addOnly, kSource, &h, O_RDONLY, dfd).applyRc, ERR_WRITE) << "adding";
+  EXPECT_EQ(RunPatch(copyOnly, kSource, &h, O_RDONLY, dfd).applyRc, ERR_WRITE) << "copying";
   close(dfd);
 }
 
