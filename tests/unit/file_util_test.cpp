@@ -82,15 +82,15 @@ TEST_F(FileUtilTest, BackupCreateAndFinish) {
        "f=new|600 f.zel-backup=old|751", ""},
       {"a rename that fails changes nothing", [&] { return mkdir("f.zel-backup", 0755), backup("f"); }, "7",
        "f=old|751 f.zel-backup/", "copy_file: failed to open: f.zel-backup,21\n"},
-      {"a backup name that does not fit is refused", [&] { return backup(std::string(1013, 'a')); }, "7", "f=old|751",
-       ""},
+      {"a backup name that does not fit", [&] { return backup(std::string(1013, 'a')); }, "7", "f=old|751", ""},
       {"success deletes the backup", [&] { return replace(), finish(0); }, "0", "f=new|600", ""},
       {"any failure restores bytes and mode", [&] { return replace(), finish(-3); }, "0", "f=old|751", ""},
       {"no backup to delete", [&] { return finish(0); }, "7", "f=old|751", ""},
       {"no backup to restore", [&] { return finish(ERR_READ); }, "6", "f=old|751",
        "copy_file: failed to open or stat: -1,f.zel-backup,2\n"},
       {"an earlier run's leftover is not restored",
-       [&] { return WriteFile("f.zel-backup", "stale"), finish(ERR_READ); }, "6", "f=old|751 f.zel-backup=stale|644", ""},
+       [&] { return WriteFile("f.zel-backup", "stale"), finish(ERR_READ); }, "6", "f=old|751 f.zel-backup=stale|644",
+       ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <regex>
 #include <stdexcept>
 
 #include "common/signing.h"
@@ -28,10 +29,8 @@ class SignatureTest : public ::testing::Test {
   std::string data = dir / "data";
 };
 
-std::string Replace(std::string text, const std::string& from, const std::string& to) {
-  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
-    text.replace(at, from.size(), to);
-  return text;
+std::string Replace(const std::string& text, const char* from, const char* to) {
+  return std::regex_replace(text, std::regex(from), to);
 }
 
 TEST_F(SignatureTest, ReadsTheFormatsVariantsAndNothingElse) {
@@ -47,7 +46,6 @@ TEST_F(SignatureTest, ReadsTheFormatsVariantsAndNothingElse) {
   } rows[] = {
       {"as written", sig, nullptr},
       {"CR LF line ends", Replace(sig, "\n", "\r\n"), nullptr},
-      {"no final line end", sig.substr(0, sig.size() - 1), nullptr},
       {"a fifth line, at the size bound", sig + std::string(room - 1, 'x') + "\n", nullptr},
       {"one byte over the bound", sig + std::string(room, 'x') + "\n", kSignatureMalformed},
       {"no untrusted comment prefix", sig.substr(2), kSignatureMalformed},
