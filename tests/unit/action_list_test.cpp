@@ -92,16 +92,12 @@ TEST(ManifestTest, RefusedAndAcceptedLines) {
       "add-if \"c\" \"a//../b\"", "patch \"i\" \"sub/b.zel-backup\"", "patch-if \"c\" \"i\" \"b.zel-part\"",
       "remove \"b.zel-part/\"",
   };
-  for (const char* text : accepted) {
-    std::string buf = text;
+  const auto parse = [](std::string text) {
     ActionList list;
-    EXPECT_EQ(ParseManifest(buf.data(), &list), 0) << text;
-  }
-  for (const char* text : refused) {
-    std::string buf = text;
-    ActionList list;
-    EXPECT_EQ(ParseManifest(buf.data(), &list), ERR_PARSE) << text;
-  }
+    return ParseManifest(text.data(), &list);
+  };
+  for (const char* text : accepted) EXPECT_EQ(parse(text), 0) << text;
+  for (const char* text : refused) EXPECT_EQ(parse(text), ERR_PARSE) << text;
 }
 
 // Cuts |text| with |first| for the first token and |rest| for the others, as the manifest cuts a keyword and then

@@ -31,7 +31,7 @@ class FileUtilTest : public ::testing::Test {
       char buf[256] = {};
       struct stat st;
       lstat(name.c_str(), &st);
-      if (S_ISDIR(st.st_mode)) out += " " + name + "/";
+      if (S_ISDIR(st.st_mode)) snprintf(buf, sizeof buf, "/|%o", st.st_mode & 07777u), out += " " + name + buf;
       else if (readlink(name.c_str(), buf, sizeof buf - 1) >= 0) out += " " + name + "->" + buf;
       else snprintf(buf, sizeof buf, "|%o", unsigned(ModeOf(name))), out += " " + name + "=" + ReadFile(name) + buf;
     }
@@ -47,8 +47,7 @@ TEST_F(FileUtilTest, EnsureParentDirAndFileExists) {
   char path[] = "a/b/c/f";
   EXPECT_EQ(ensure_parent_dir(path), 0);
   EXPECT_STREQ(path, "a/b/c/f") << "the path is cut in place and must come back whole";
-  EXPECT_EQ(Tree(), "a/ a/b/ a/b/c/");
-  EXPECT_EQ(ModeOf("a/b"), 0755u);
+  EXPECT_EQ(Tree(), "a/|755 a/b/|755 a/b/c/|755");
   WriteFile("file", "x");
   char deeper[] = "file/sub/deeper", absolute[] = "/x";
   EXPECT_EQ(ensure_parent_dir(deeper), ERR_WRITE);
@@ -81,7 +80,7 @@ TEST_F(FileUtilTest, BackupCreateAndFinish) {
       {"a second backup of one file (as ./f) keeps the first", [&] { return replace(), backup("./f"); }, "0",
        "f=new|600 f.zel-backup=old|751", ""},
       {"a rename that fails changes nothing", [&] { return mkdir("f.zel-backup", 0755), backup("f"); }, "7",
-       "f=old|751 f.zel-backup/", "copy_file: failed to open: f.zel-backup,21\n"},
+       "f=old|751 f.zel-backup/|755", "copy_file: failed to open: f.zel-backup,21\n"},
       {"a backup name that does not fit", [&] { return backup(std::string(1013, 'a')); }, "7", "f=old|751", ""},
       {"success deletes the backup", [&] { return replace(), finish(0); }, "0", "f=new|600", ""},
       {"any failure restores bytes and mode", [&] { return replace(), finish(-3); }, "0", "f=old|751", ""},

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "errors.h"
@@ -163,8 +164,7 @@ TEST(PatchApplyTest, BodyAllocationFailureIsMemoryError) {
 TEST(PatchActionTest, TemporaryNameThatDoesNotFitFailsPrepare) {
   testing_support::LogCapture log;
   const std::string long_dir(1020, 'u');  // "/0.patch" would need 1029 bytes
-  const char* saved = gSourcePath;
-  gSourcePath = long_dir.c_str();
+  const char* saved = std::exchange(gSourcePath, long_dir.c_str());
   char line[] = "\"item\" \"file\"";
   PatchFile patch;
   ASSERT_EQ(patch.Parse(line), 0);

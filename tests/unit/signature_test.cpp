@@ -20,7 +20,6 @@ namespace {
 class SignatureTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (access("/usr/bin/minisign", X_OK) != 0) GTEST_SKIP() << "minisign is not installed";
     WriteFile(data, RandomBytes(100000, 7));
     const char* script = "minisign -G -W -p clear.pub -s clear.key && minisign -S -s clear.key -m data";
     ASSERT_EQ(RunProgram({"/bin/sh", "-c", script}, RunOptions{dir.path(), {}, 60}).exit_code, 0);
