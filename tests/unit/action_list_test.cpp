@@ -15,21 +15,22 @@ namespace {
 
 int sDestroyed = 0;
 
-// Records each call ("p0 e0 f7:0 ...") and the progress posted before each Execute; fails the phase it is told to.
+// Records each call ("p0 e0@1 f7:0 ...", with the progress posted before each Execute); fails the phase it is told to,
+// Prepare with ERR_CRC, Execute with ERR_WRITE.
 struct RecordingAction : Action {
-  RecordingAction(std::string* log, std::string* progress, int id, int prepare_rc, int execute_rc)
-      : log(log), progress(progress), id(std::to_string(id)), prepare_rc(prepare_rc), execute_rc(execute_rc) {}
+  RecordingAction(std::string* log, int id, bool fail_prepare, bool fail_execute)
+      : log(log), id(std::to_string(id)), prepare_rc(fail_prepare ? ERR_CRC : 0),
+        execute_rc(fail_execute ? ERR_WRITE : 0) {}
   ~RecordingAction() override { ++sDestroyed; }
   int Parse(char*) override { return 0; }
   int Prepare() override { return *log += "p" + id + " ", prepare_rc; }
   int Execute() override {
     char value[32];
-    snprintf(value, sizeof value, "%.8g ", double(sProgressVal.load()));  // enough to tell 15 from just below it
-    *progress += value;
-    return *log += "e" + id + " ", execute_rc;
+    snprintf(value, sizeof value, "@%.8g ", double(sProgressVal.load()));  // enough to tell 15 from just below it
+    return *log += "e" + id + value, execute_rc;
   }
   void Finish(int status) override { *log += "f" + std::to_string(status) + ":" + id + " "; }
-  std::string *log, *progress;
+  std::string* log;
   std::string id;
   int prepare_rc, execute_rc;
 };
@@ -40,29 +41,30 @@ TEST(ActionListTest, PhasesProgressAndOwnership) {
   struct Case {
     const char* label;
     int count, fail_prepare, fail_execute, rc;
-    std::string events, progress;
+    std::string events;
     float last;
     std::string log;
   };
   const Case cases[] = {
       // 1 + 98 * i / 7 in single precision: just below 15, 29 and 57, which double precision would give.
-      {"seven actions", 7, -1, -1, 0, "p0 p1 p2 p3 p4 p5 p6 e0 e1 e2 e3 e4 e5 e6 f0:0 f0:1 f0:2 f0:3 f0:4 f0:5 f0:6 ",
-       "1 14.999999 28.999998 43 56.999996 71 85 ", 100.0f, ""},
+      {"seven actions", 7, -1, -1, 0,
+       "p0 p1 p2 p3 p4 p5 p6 e0@1 e1@14.999999 e2@28.999998 e3@43 e4@56.999996 e5@71 e6@85 f0:0 f0:1 f0:2 f0:3 f0:4 "
+       "f0:5 f0:6 ",
+       100.0f, ""},
       {"a failed Execute finishes every action, in order, with its code", 4, -1, 1, ERR_WRITE,
-       "p0 p1 p2 p3 e0 e1 f7:0 f7:1 f7:2 f7:3 ", "1 25.5 ", 100.0f, "### execution failed\n"},
-      {"a failed Prepare stops before any change and posts nothing", 4, 1, -1, ERR_CRC, "p0 p1 ", "", -1.0f, ""},
+       "p0 p1 p2 p3 e0@1 e1@25.5 f7:0 f7:1 f7:2 f7:3 ", 100.0f, "### execution failed\n"},
+      {"a failed Prepare stops before any change and posts nothing", 4, 1, -1, ERR_CRC, "p0 p1 ", -1.0f, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     sProgressVal = -1.0f;
     sDestroyed = 0;
     testing_support::LogCapture log;
-    std::string events, progress;
+    std::string events;
     {
       ActionList list;
       for (int i = 0; i < c.count; ++i)
-        list.Append(new RecordingAction(&events, &progress, i, i == c.fail_prepare ? ERR_CRC : 0,
-                                        i == c.fail_execute ? ERR_WRITE : 0));
+        list.Append(new RecordingAction(&events, i, i == c.fail_prepare, i == c.fail_execute));
       int rc = list.Prepare();
       if (rc == 0) {
         rc = list.Execute();
@@ -71,7 +73,6 @@ TEST(ActionListTest, PhasesProgressAndOwnership) {
       EXPECT_EQ(rc, c.rc);
     }
     EXPECT_EQ(events, c.events);
-    EXPECT_EQ(progress, c.progress);
     EXPECT_EQ(sProgressVal.load(), c.last);
     EXPECT_EQ(log.Text(), c.log);
     EXPECT_EQ(sDestroyed, c.count);
@@ -113,8 +114,7 @@ TEST(MstrtokTest, Tokens) {
       {"\"a\"\"b\"", kQuote, kQuote, {"a", "b"}, "nul"},  // the second argument taken as the separator
   };
   for (const Case& c : cases) {
-    std::vector<char> buf(c.text.begin(), c.text.end());
-    buf.push_back('\0');
+    std::string buf = c.text;
     char* cursor = buf.data();
     std::vector<std::string> tokens;
     while (char* t = mstrtok(tokens.empty() ? c.first : c.rest, &cursor)) tokens.push_back(t);

@@ -70,9 +70,8 @@ ProgressPlatform* OpenRecordingPlatform(const char*) { return sPlatform; }
 // Resets the progress channel and puts a strings file beside a program path in a scratch directory.
 class ProgressUITest : public ::testing::Test {
  protected:
-  void SetUp() override { Reset(); }
   void TearDown() override { sProgramPath = nullptr; }
-  void Reset() {
+  void SetUp() override {
     sQuit.store(false);
     sProgressVal.store(0.0f);
     mPlatform = RecordingPlatform();
@@ -111,7 +110,7 @@ TEST_F(ProgressUITest, WhetherAWindowIsShown) {
       {"timer that cannot start", [&] { halfWay(), mPlatform.mTimerFails = true; }, 0, "RunEventLoop returned"},
   };
   for (const Case& c : cases) {
-    Reset();
+    SetUp();
     c.prepare();
     EXPECT_EQ(c.rv, ShowProgressUIWith(&OpenRecordingPlatform)) << c.label;
     if (worker.joinable()) worker.join();
