@@ -49,8 +49,7 @@ TEST(ActionListTest, PhasesProgressAndOwnership) {
       // 1 + 98 * i / 7 in single precision: just below 15, 29 and 57, which double precision would give.
       {"seven actions", 7, -1, -1, 0,
        "p0 p1 p2 p3 p4 p5 p6 e0@1 e1@14.999999 e2@28.999998 e3@43 e4@56.999996 e5@71 e6@85 f0:0 f0:1 f0:2 f0:3 f0:4 "
-       "f0:5 f0:6 ",
-       100.0f, ""},
+       "f0:5 f0:6 ", 100.0f, ""},
       {"a failed Execute finishes every action, in order, with its code", 4, -1, 1, ERR_WRITE,
        "p0 p1 p2 p3 e0@1 e1@25.5 f7:0 f7:1 f7:2 f7:3 ", 100.0f, "### execution failed\n"},
       {"a failed Prepare stops before any change and posts nothing", 4, 1, -1, ERR_CRC, "p0 p1 ", -1.0f, ""},

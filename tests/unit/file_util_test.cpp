@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <functional>
 
 #include "errors.h"
@@ -16,7 +17,6 @@ class FileUtilTest : public ::testing::Test {
  protected:
   void SetUp() override {
     old_umask_ = umask(022);
-    backup_reset_run();
     ASSERT_EQ(getcwd(old_cwd_, sizeof old_cwd_), old_cwd_);
     ASSERT_EQ(chdir(dir.path().c_str()), 0);
   }
@@ -24,16 +24,13 @@ class FileUtilTest : public ::testing::Test {
     ASSERT_EQ(chdir(old_cwd_), 0);
     umask(old_umask_);
   }
-  // Every entry of the scratch directory: "name=content|mode", "name/" or "name->target", sorted.
+  // Every entry of the scratch directory, "name=content|mode" or "name/|mode", sorted.
   static std::string Tree() {
     std::string out;
     for (const std::string& name : ListTree(".")) {
-      char buf[256] = {};
-      struct stat st;
-      lstat(name.c_str(), &st);
-      if (S_ISDIR(st.st_mode)) snprintf(buf, sizeof buf, "/|%o", st.st_mode & 07777u), out += " " + name + buf;
-      else if (readlink(name.c_str(), buf, sizeof buf - 1) >= 0) out += " " + name + "->" + buf;
-      else snprintf(buf, sizeof buf, "|%o", unsigned(ModeOf(name))), out += " " + name + "=" + ReadFile(name) + buf;
+      char mode[16];
+      snprintf(mode, sizeof mode, "|%o", unsigned(ModeOf(name)));
+      out += " " + name + (std::filesystem::is_directory(name) ? "/" : "=" + ReadFile(name)) + mode;
     }
     return out.empty() ? out : out.substr(1);
   }

@@ -65,8 +65,7 @@ TEST_F(SignatureTest, ReadsTheFormatsVariantsAndNothingElse) {
   }
 }
 
-// Keys derived from minisign's key in the clear: one marked as sealed with a password (whose key would take seconds
-// and a GiB to derive), one whose checksum (zeros, as -G -W writes it) is broken, one whose secret key is.
+// Keys derived from minisign's key in the clear (checksum zeros): sealed with a password, broken checksum or key.
 TEST_F(SignatureTest, SignsWithKeysInTheClearOnly) {
   const std::string clear = ReadFile(dir / "clear.key");
   WriteFile(dir / "sealed.key", Replace(clear, "\nRWQAAEIy", "\nRWRTY0Iy"));  // "Ed" "\0\0" "B2" -> "Ed" "Sc" "B2"
