@@ -162,10 +162,12 @@ TEST(PatchActionTest, TemporaryNameThatDoesNotFitFailsPrepare) {
   testing_support::LogCapture log;
   const std::string long_dir(1020, 'u');  // "/0.patch" would need 1029 bytes
   const char* saved = std::exchange(gSourcePath, long_dir.c_str());
-  char line[] = "\"item\" \"file\"";
-  PatchFile patch;
-  ASSERT_EQ(patch.Parse(line), 0);
-  EXPECT_EQ(patch.Prepare(), ERR_WRITE);
+  {
+    char line[] = "\"item\" \"file\"";
+    PatchFile patch;  // gone before the folder is: its destructor forms the staged name too
+    ASSERT_EQ(patch.Parse(line), 0);
+    EXPECT_EQ(patch.Prepare(), ERR_WRITE);
+  }
   gSourcePath = saved;
   EXPECT_EQ(log.Text(), "PREPARE PATCH file\n");
 }

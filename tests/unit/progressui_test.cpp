@@ -91,8 +91,7 @@ TEST_F(ProgressUITest, WhetherAWindowIsShown) {
   const std::string longPath = mDir.path() + std::string(1020 - mDir.path().size() - 1, '/') + "p";
   WriteFile(mDir / "p.in", "1\n2\ntitle=cut\ninfo=cut\n");
   std::thread worker;
-  const auto halfWay = [] { UpdateProgressUI(50.0f); };  // exactly half-way still shows a window
-  // |last|: the platform's last call, "" when none.
+  // |last|: the platform's last call, "" when none. Exactly half-way (50) still shows a window.
   struct Case { const char* label; std::function<void()> prepare; int rv; std::string last; };
   const Case cases[] = {
       {"quit before the call", [] { UpdateProgressUI(100.0f), QuitProgressUI(); }, 0, ""},
@@ -102,10 +101,10 @@ TEST_F(ProgressUITest, WhetherAWindowIsShown) {
        [&] { worker = std::thread([] { UpdateProgressUI(10.0f), usleep(100000), QuitProgressUI(); }); }, 0, ""},
       {"malformed strings file", [this] { WriteFile(mProgramPath + ".ini", "1\n2\ntitle\ninfo=x\n"); }, -1, ""},
       {"strings file name that does not fit is never read cut", [&] { sProgramPath = longPath.c_str(); }, -1, ""},
-      {"no platform", [&] { halfWay(), sPlatform = nullptr; }, 0, ""},
-      {"application that cannot start", [&] { halfWay(), mPlatform.mCreateResult = -1; }, 0, "CreateApplication"},
+      {"no platform", [&] { UpdateProgressUI(50.0f), sPlatform = nullptr; }, 0, ""},
+      {"no application", [&] { UpdateProgressUI(50.0f), mPlatform.mCreateResult = -1; }, 0, "CreateApplication"},
       // Without a timer nothing would ever stop the loop: the window goes at once.
-      {"timer that cannot start", [&] { halfWay(), mPlatform.mTimerFails = true; }, 0, "RunEventLoop returned"},
+      {"no timer", [&] { UpdateProgressUI(50.0f), mPlatform.mTimerFails = true; }, 0, "RunEventLoop returned"},
   };
   for (const Case& c : cases) {
     SetUp();
