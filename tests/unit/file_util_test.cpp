@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <functional>
 
 #include "errors.h"
@@ -16,7 +17,6 @@ class FileUtilTest : public ::testing::Test {
  protected:
   void SetUp() override {
     old_umask_ = umask(022);
-    backup_reset_run();
     ASSERT_EQ(getcwd(old_cwd_, sizeof old_cwd_), old_cwd_);
     ASSERT_EQ(chdir(dir.path().c_str()), 0);
   }
@@ -24,16 +24,13 @@ class FileUtilTest : public ::testing::Test {
     ASSERT_EQ(chdir(old_cwd_), 0);
     umask(old_umask_);
   }
-  // Every entry of the scratch directory: "name=content|mode", "name/" or "name->target", sorted.
+  // Every entry of the scratch directory, "name=content|mode" or "name/|mode", sorted.
   static std::string Tree() {
     std::string out;
     for (const std::string& name : ListTree(".")) {
-      char buf[256] = {};
-      struct stat st;
-      lstat(name.c_str(), &st);
-      if (S_ISDIR(st.st_mode)) out += " " + name + "/";
-      else if (readlink(name.c_str(), buf, sizeof buf - 1) >= 0) out += " " + name + "->" + buf;
-      else snprintf(buf, sizeof buf, "|%o", unsigned(ModeOf(name))), out += " " + name + "=" + ReadFile(name) + buf;
+      char mode[16];
+      snprintf(mode, sizeof mode, "|%o", unsigned(ModeOf(name)));
+      out += " " + name + (std::filesystem::is_directory(name) ? "/" : "=" + ReadFile(name)) + mode;
     }
     return out.empty() ? out : out.substr(1);
   }
@@ -47,8 +44,7 @@ TEST_F(FileUtilTest, EnsureParentDirAndFileExists) {
   char path[] = "a/b/c/f";
   EXPECT_EQ(ensure_parent_dir(path), 0);
   EXPECT_STREQ(path, "a/b/c/f") << "the path is cut in place and must come back whole";
-  EXPECT_EQ(Tree(), "a/ a/b/ a/b/c/");
-  EXPECT_EQ(ModeOf("a/b"), 0755u);
+  EXPECT_EQ(Tree(), "a/|755 a/b/|755 a/b/c/|755");
   WriteFile("file", "x");
   char deeper[] = "file/sub/deeper", absolute[] = "/x";
   EXPECT_EQ(ensure_parent_dir(deeper), ERR_WRITE);
@@ -74,33 +70,29 @@ TEST_F(FileUtilTest, BackupCreateAndFinish) {
     EXPECT_EQ(backup("f"), "0 made");
     WriteFile("f", "new", 0600);
   };
-  struct Case { const char* label; std::function<void()> before; std::function<std::string()> op; std::string result, tree, log; };
+  struct Case { const char* label; std::function<std::string()> op; std::string result, tree, log; };
   const Case cases[] = {
-      {"the file itself becomes the backup", [] {}, [&] { return backup("f"); }, "0 made", "f.zel-backup=old|751", ""},
-      {"an earlier run's leftover is replaced", [] { WriteFile("f.zel-backup", "stale"); }, [&] { return backup("f"); },
-       "0 made", "f.zel-backup=old|751", ""},
-      {"a link at the backup name is replaced, never followed", [] { symlink("target", "f.zel-backup"); },
-       [&] { return backup("f"); }, "0 made", "f.zel-backup=old|751", ""},
-      {"a second backup of one file (as ./f) keeps the first", replace, [&] { return backup("./f"); }, "0",
+      {"the file becomes the backup; a link at the backup name is replaced, never followed",
+       [&] { return symlink("target", "f.zel-backup"), backup("f"); }, "0 made", "f.zel-backup=old|751", ""},
+      {"a second backup of one file (as ./f) keeps the first", [&] { return replace(), backup("./f"); }, "0",
        "f=new|600 f.zel-backup=old|751", ""},
-      {"a rename that fails changes nothing", [] { mkdir("f.zel-backup", 0755); }, [&] { return backup("f"); }, "7",
-       "f=old|751 f.zel-backup/", "copy_file: failed to open: f.zel-backup,21\n"},
-      {"a backup name that does not fit is refused", [] {}, [&] { return backup(std::string(1013, 'a')); }, "7",
-       "f=old|751", ""},
-      {"success deletes the backup", replace, [&] { return finish(0); }, "0", "f=new|600", ""},
-      {"any failure restores bytes and mode", replace, [&] { return finish(-3); }, "0", "f=old|751", ""},
-      {"no backup to delete", [] {}, [&] { return finish(0); }, "7", "f=old|751", ""},
-      {"no backup to restore", [] {}, [&] { return finish(ERR_READ); }, "6", "f=old|751",
+      {"a rename that fails changes nothing", [&] { return mkdir("f.zel-backup", 0755), backup("f"); }, "7",
+       "f=old|751 f.zel-backup/|755", "copy_file: failed to open: f.zel-backup,21\n"},
+      {"a backup name that does not fit", [&] { return backup(std::string(1013, 'a')); }, "7", "f=old|751", ""},
+      {"success deletes the backup", [&] { return replace(), finish(0); }, "0", "f=new|600", ""},
+      {"any failure restores bytes and mode", [&] { return replace(), finish(-3); }, "0", "f=old|751", ""},
+      {"no backup to delete", [&] { return finish(0); }, "7", "f=old|751", ""},
+      {"no backup to restore", [&] { return finish(ERR_READ); }, "6", "f=old|751",
        "copy_file: failed to open or stat: -1,f.zel-backup,2\n"},
-      {"an earlier run's leftover is not restored", [] { WriteFile("f.zel-backup", "stale"); },
-       [&] { return finish(ERR_READ); }, "6", "f=old|751 f.zel-backup=stale|644", ""},
+      {"an earlier run's leftover is not restored",
+       [&] { return WriteFile("f.zel-backup", "stale"), finish(ERR_READ); }, "6", "f=old|751 f.zel-backup=stale|644",
+       ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
     ASSERT_EQ(system("rm -rf ./*"), 0);
     backup_reset_run();
     WriteFile("f", "old", 0751);
-    c.before();
     LogCapture log;
     EXPECT_EQ(c.op(), c.result);
     EXPECT_EQ(Tree(), c.tree);
