@@ -93,12 +93,9 @@ TEST_F(ZarTest, IndexIsBoundedBeforeItIsAllocated) {
 }
 
 TEST_F(ZarTest, FindsItemsByExactNameAndReadsWithinThem) {
-  std::vector<char> a = Archive({{"raw", 0755, {'a', 'b', 'c', 'd', 'e'}}, {"RAW", 0600, {}}, {"raw", 0601, {}},
-                                 {"far", 0644, {}}, {"huge", 0644, {}}});
-  // "far" lies past the end of the file; "huge" starts near 2^31 and crosses it.
-  const uint32_t far = Be32(a, 4) + 4 + 3 * 16, huge = far + 16;
-  PutBe32(a, far, uint32_t(a.size() + 100));
-  PutBe32(a, far + 4, 8);
+  std::vector<char> a = Archive({{"raw", 0755, {'a', 'b', 'c', 'd', 'e'}}, {"RAW", 0600, {}}, {"raw", 0601, {}}, {"huge", 0644, {}}});
+  // "huge" starts near 2^31 and crosses it.
+  const uint32_t huge = Be32(a, 4) + 4 + 3 * 16;
   PutBe32(a, huge, 0x7FFFFFF0u);
   PutBe32(a, huge + 4, 0x100u);
   ZarFile* zar = Open(a);
@@ -111,15 +108,13 @@ TEST_F(ZarTest, FindsItemsByExactNameAndReadsWithinThem) {
   char buf[16];
   const struct { ZarItem* item; int pos, size, rc; std::string got; } reads[] = {
       {raw, 0, 16, 5, "abcde"}, {raw, 3, 16, 2, "de"}, {raw, 1, 2, 2, "bc"}, {raw, 5, 16, 0, ""},
-      {raw, 6, 16, -1, ""},     {raw, -1, 4, -1, ""},  {zar_find_item(zar, "far"), 0, 8, 0, ""},
-      {zar_find_item(zar, "huge"), 0x20, 8, -1, ""},
+      {raw, 6, 16, -1, ""},     {raw, -1, 4, -1, ""},  {zar_find_item(zar, "huge"), 0x20, 8, -1, ""},
   };
   for (const auto& r : reads) {
     EXPECT_EQ(zar_read(zar, r.item, r.pos, buf, r.size), r.rc) << r.item->name << " at " << r.pos;
     if (r.rc > 0) { EXPECT_EQ(std::string(buf, size_t(r.rc)), r.got); }
   }
   zar_close(zar);
-  EXPECT_EQ(Extract(a, "far", dir / "out"), ERR_READ);
 }
 
 TEST_F(ZarTest, ExtractionFailuresAreTheirKind) {
