@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-
 #include "common/zar_writer.h"
 #include "make_update/update_build.h"
 #include "make_update/update_plan.h"
@@ -14,21 +13,6 @@
 using namespace testing_support;
 
 namespace {
-
-class MakeUpdateTest : public ::testing::Test {
- protected:
-  void SetUp() override { umask(022); }
-  void Old(const std::string& rel, const std::string& data, mode_t mode = 0644) { WriteFile(oldDir + "/" + rel, data, mode); }
-  void New(const std::string& rel, const std::string& data, mode_t mode = 0644) { WriteFile(newDir + "/" + rel, data, mode); }
-  make_update::Update Build(unsigned jobs = 1, uint64_t budget = uint64_t(1) << 30, const std::string& from = "") {
-    make_update::BuildOptions options;
-    options.jobs = jobs;
-    options.memoryBudget = budget;
-    return make_update::BuildUpdate(make_update::PlanUpdate(from == "-" ? "" : oldDir, newDir), options);
-  }
-  ScratchDir dir;
-  const std::string oldDir = dir / "old", newDir = dir / "new";
-};
 
 // A big, well compressed file and a version of it with a few local edits: a
 // patch wins, though the uncompressed patch is larger than the compressed file.
@@ -40,32 +24,35 @@ struct Versions {
   }
 };
 
-TEST_F(MakeUpdateTest, EachFileGetsTheActionItsChangeNeedsInManifestOrder) {
+TEST(MakeUpdateTest, EachFileGetsTheActionItsChangeNeedsWhateverTheJobs) {
+  umask(022);
+  ScratchDir dir;
   const Versions v;
-  auto both = [&](const char* rel, const std::string& before, mode_t oldMode, const std::string& after, mode_t newMode) {
-    Old(rel, before, oldMode);
-    New(rel, after, newMode);
-  };
-  both("same", "identical\n", 0644, "identical\n", 0644);
-  both("bits", "same bytes, new bits\n", 0644, "same bytes, new bits\n", 0755);
-  both("big", v.before, 0755, v.after, 0755);
-  both("big-and-bits", v.before, 0644, v.after, 0600);
-  Old("a/b", "a file that becomes a directory");
-  New("a/b/c", "below the new directory");
-  Old("z", "removed, sorts last");
-  New("a b", "sorts as bytes: ' ' < '/'");
-  New("\xff", "");
-  // Rewritten as text: its compressed patch is smaller than the file, yet
+  // "rewritten" becomes text: its compressed patch is smaller than the file, yet
   // larger than the compressed file, which is what it must be weighed against.
-  const std::string text = v.before.substr(0, 30000);
-  Old("rewritten", RandomBytes(30000, 9));
-  New("rewritten", text);
-  const size_t patchSize = zar::Compress(zbdiff::MakePatch(RandomBytes(30000, 9), text)).size();
+  const std::string text = v.before.substr(0, 30000), noise = RandomBytes(30000, 9);
+  const struct { std::string rel, before; mode_t oldMode; std::string after; mode_t newMode; } files[] = {  // mode 0: absent
+      {"same", "identical\n", 0644, "identical\n", 0644}, {"bits", "same bytes\n", 0644, "same bytes\n", 0755},
+      {"big", v.before, 0755, v.after, 0755},           {"big-and-bits", v.before, 0644, v.after, 0600},
+      {"a/b", "a file that becomes a directory", 0644, "", 0}, {"a/b/c", "", 0, "below the new directory", 0644},
+      {"z", "removed, sorts last", 0644, "", 0},        {"a b", "", 0, "sorts as bytes: ' ' < '/'", 0644},
+      {"\xff", "", 0, "", 0644},                        {"rewritten", noise, 0644, text, 0644}};
+  for (const auto& f : files) {
+    if (f.oldMode) WriteFile(dir / ("old/" + f.rel), f.before, f.oldMode);
+    if (f.newMode) WriteFile(dir / ("new/" + f.rel), f.after, f.newMode);
+  }
+  const size_t patchSize = zar::Compress(zbdiff::MakePatch(noise, text)).size();
   ASSERT_LT(patchSize, text.size());
   ASSERT_GT(patchSize, zar::Compress(text).size());
   ASSERT_GT(zbdiff::MakePatch(v.before, v.after).size(), zar::Compress(v.after).size());
+  auto build = [&](const std::string& old, unsigned jobs, uint64_t budget = uint64_t(1) << 30) {
+    make_update::BuildOptions options;
+    options.jobs = jobs;
+    options.memoryBudget = budget;
+    return make_update::BuildUpdate(make_update::PlanUpdate(old, dir / "new"), options);
+  };
 
-  const make_update::Update u = Build();
+  const make_update::Update u = build(dir / "old", 1);
   EXPECT_EQ(u.manifest, "# update built by make-update\n" R"(remove "a/b"
 remove "z"
 add "a b"
@@ -76,20 +63,11 @@ add "bits"
 add "rewritten"
 )" "add \"\xff\"\n");
   // A complete update of NEW knows its size without building one.
-  EXPECT_EQ(u.completeSize, Build(1, uint64_t(1) << 30, "-").archive.Serialize().size());
-}
-
-TEST_F(MakeUpdateTest, SameTreesGiveTheSameBytesWhateverTheJobsAndBudget) {
-  for (int i = 0; i < 12; ++i) {
-    const std::string name = "d" + std::to_string(i % 3) + "/f" + std::to_string(i), base = RandomBytes(1000 + 5000 * i, 100 + i);
-    Old(name, base);
-    New(name, i % 4 == 0 ? base : base.substr(0, base.size() / 2) + "change" + base.substr(base.size() / 2 + 3));
-  }
-  const std::vector<char> one = Build(1).archive.Serialize();
-  EXPECT_EQ(Build(4).archive.Serialize(), one);
-  // A budget smaller than any file: one file at a time, same result.
-  const make_update::Update bounded = Build(4, 1);
-  EXPECT_EQ(bounded.archive.Serialize(), one);
+  EXPECT_EQ(u.completeSize, build("", 1).archive.Serialize().size());
+  // The same bytes whatever the jobs; a budget smaller than any file lets one file through at a time.
+  EXPECT_EQ(build(dir / "old", 4).archive.Serialize(), u.archive.Serialize());
+  const make_update::Update bounded = build(dir / "old", 4, 1);
+  EXPECT_EQ(bounded.archive.Serialize(), u.archive.Serialize());
   EXPECT_EQ(bounded.peakFilesInFlight, 1u) << "the memory budget must hold back the other jobs";
 }
 

@@ -59,10 +59,6 @@ TEST_F(ZarTest, RefusesMalformedArchives) {
   ASSERT_NE(zar, nullptr);
   zar_close(zar);
   for (const auto& [what, bytes] : cases) EXPECT_EQ(Open(bytes), nullptr) << what;
-  // An empty name is refused only where no name byte can follow it.
-  ASSERT_NE(zar = Open(Archive({{"", 0644, zar::Compress("x")}, {"y", 0644, zar::Compress("y")}})), nullptr);
-  EXPECT_NE(zar_find_item(zar, ""), nullptr);
-  zar_close(zar);
 }
 
 // In a child whose address space is capped at what is mapped now and 256 MiB:
@@ -121,11 +117,8 @@ TEST_F(ZarTest, ExtractionFailuresAreTheirKind) {
   ASSERT_EQ(symlink((dir / "elsewhere").c_str(), (dir / "link").c_str()), 0);
   EXPECT_EQ(Extract(OneItem("x"), "f", dir / "link"), ERR_WRITE);
   EXPECT_FALSE(Exists(dir / "elsewhere")) << "written through a link";
-  EXPECT_EQ(Extract(OneItem("x"), "g", dir / "missing"), ERR_READ);
-  EXPECT_FALSE(Exists(dir / "missing"));
   // /dev/full takes buffered data and refuses it only when it is flushed.
   EXPECT_EQ(Extract(OneItem("small"), "f", "/dev/full"), ERR_WRITE);
-  EXPECT_EQ(Extract(Archive({{"f", 0644, {'n', 'o', 't', ' ', 'b', 'z'}}}), "f", dir / "bad"), ERR_DATA);
   // A truncated stream must end in an error, not in a wait for more input: in
   // a child that an alarm stops if it waits.
   const std::vector<char> stored = zar::Compress(RandomBytes(5000, 7));

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <random>
 
 #include "patch/binary_patch.h"
@@ -56,10 +57,8 @@ TEST(ZbdiffTest, EdgeAndRandomEditsRoundTrip) {
       neu.insert(pick(neu.size() + 1), RandomBytes(1 + pick(200), rng()));
       neu.erase(pick(neu.size()), 1 + pick(300));
       neu[pick(neu.size())] ^= char(1 + pick(255));
-      const size_t at = pick(neu.size()), len = 1 + pick(std::min<size_t>(4000, neu.size() - at));
-      const std::string block = neu.substr(at, len);
-      neu.erase(at, len);
-      neu.insert(pick(neu.size() + 1), block);
+      const size_t from = pick(neu.size()), to = from + pick(std::min<size_t>(4000, neu.size() - from));
+      std::rotate(neu.begin() + long(from), neu.begin() + long(to), neu.begin() + long(to + pick(neu.size() - to)));
     }
     for (size_t at = 0; at < neu.size() / 2; at += 16 + seed) neu[at] = char(neu[at] + 0x40 + seed);
     ExpectRoundTrip(old, neu, "edits " + std::to_string(seed));
