@@ -104,10 +104,9 @@ TEST(ToolsCliTest, EveryRefusalNamesItsCauseAndWritesNothing) {
   }
   for (const char* tool : {"zar", "zbdiff", "zbpatch", "make-update"}) {
     rows.push_back({tool, {"--bogus"}, 2, "unknown option '--bogus'"});
-    const RunResult help = Tool(tool, {"--help"}), version = Tool(tool, {"--version"});
-    EXPECT_EQ(help.exit_code + version.exit_code, 0) << tool;
+    const RunResult help = Tool(tool, {"--help"});
+    EXPECT_EQ(help.exit_code, 0) << tool;
     EXPECT_EQ(help.out.rfind(std::string("Usage: ") + tool + " ", 0), 0u) << help.out;
-    EXPECT_EQ(version.out, std::string(tool) + " " UPDATER_VERSION "\n");
   }
   std::set<std::string> expected;
   for (const std::string& path : ListTree(dir.path())) expected.insert(path);
@@ -123,10 +122,9 @@ TEST(ToolsCliTest, EveryRefusalNamesItsCauseAndWritesNothing) {
   EXPECT_EQ(std::set<std::string>(after.begin(), after.end()), expected) << "a failed run left an output or a temporary file";
 }
 
-// Each tool's output changes only when whole: a run that cannot write it (a
-// file size limit) or is stopped while writing it (a stop signal injected at
-// the temporary file's last step) leaves the folder as it was, and no run
-// touches a file named like an old fixed temporary name.
+// Each tool's output changes only when whole: a run that cannot write it (a file
+// size limit) or is stopped at the temporary file's last step leaves the folder
+// as it was, and no run touches a file named like an old fixed temporary name.
 TEST(ToolsCliTest, OutputsAreReplacedOnlyWhenWhole) {
   umask(027);
   // The stop signals as a terminal's job has them, whatever started the tests
