@@ -169,7 +169,7 @@ TEST(ToolsCliTest, OutputsAreReplacedOnlyWhenWhole) {
   }
 }
 
-TEST(ToolsCliTest, ZarListsBothSizesWithEscapedNamesAndExtractsOnlyWholeItems) {
+TEST(ToolsCliTest, ZarListsBothSizesWithEscapedNamesAndTheSignature) {
   ScratchDir dir;
   const std::string files[][3] = {{"back\\slash", "b", "back\\\\slash"}, {"e\x1b[31m", std::string(3000, 'e'), "e\\x1b[31m"},
                                   {"plain", "hello", "plain"}, {"tab\there", "", "tab\\there"}};
