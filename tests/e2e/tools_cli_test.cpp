@@ -4,10 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <csignal>
 #include <set>
-#include <thread>
 
 #include "common/zar_writer.h"
 #include "patch/binary_patch.h"
@@ -30,52 +28,72 @@ RunResult Tool(const std::string& tool, std::vector<std::string> args, const std
 TEST(ToolsCliTest, EveryRefusalNamesItsCauseAndWritesNothing) {
   ScratchDir dir;
   const std::string old = RandomBytes(3000, 1), patch = zbdiff::MakePatch(old, RandomBytes(3000, 2));
-  std::string other = old, magic = patch, triple = patch;
-  other[10] ^= 1;
-  magic[0] = 'X';
-  zbs_put_be32((unsigned char*)triple.data() + kZBSHeaderSize, 0xFFFFFFF0u);  // the first add count
-  for (auto [name, content] : {std::pair{"-old", old}, {"-new", RandomBytes(3000, 2)}, {"p", patch}, {"longer", old + "x"},
-                               {"other", other}, {"short", patch.substr(0, 20)}, {"magic", magic}, {"triple", triple},
-                               {"d/huge", ""}, {"in/f", "x"}, {"w/f", "x"}})
+  for (auto [name, content] : {std::pair{"-old", old}, {"-new", RandomBytes(3000, 2)}, {"p", patch}, {"longer", old + "x"}, {"d/huge", ""},
+                               {"in/f", "x"}, {"w/f", "x"}, {"w1/f", "x"}})
     WriteFile(dir / name, content);
-  mkdir((dir / "w/empty").c_str(), 0755);
+  for (const char* empty : {"w/empty", "w/there", "w1/there"}) mkdir((dir / empty).c_str(), 0755);
   ASSERT_EQ(truncate((dir / "d/huge").c_str(), off_t(1) << 31), 0);  // sparse
   symlink("f", (dir / "in/ln").c_str());
-  struct Row { std::string tool; std::vector<std::string> args; int exit; std::string err; };  // err: for exit 2 its first line
+  // make-update's refusals in one pair of trees, beside files at each limit that must be accepted.
+  std::string deep;  // directories of 1003 bytes: a file below at 1012 fits, at 1016 not
+  for (int i = 0; i < 4; ++i) deep.append(i ? "/" : "").append(250, char('a' + i));
+  for (const std::string tree : {"ro/", "rn/"}) {
+    for (const std::string& name : {std::string(244, '~'), std::string("sub/update.manifest"), deep + "/8-bytes", std::string("big")})
+      WriteFile(dir / (tree + name), "");
+    ASSERT_EQ(truncate((dir / (tree + "big")).c_str(), (off_t(1) << 31) - 1), 0);  // sparse: planning reads no file
+  }
+  for (const std::string& name : {std::string("ro/d/a\nb"), std::string("ro/x.zel-part"), std::string("ro/dir/inner"),
+                                  std::string("rn/a\"b"), std::string("rn/a\rb"), "rn/" + deep + "/twelve-bytes",
+                                  std::string("rn/d/x.zel-backup"), "rn/" + std::string(245, 'n'), std::string("rn/update.manifest"),
+                                  std::string("rn/dir"), std::string("rn/huge")})
+    WriteFile(dir / name, "");
+  ASSERT_EQ(truncate((dir / "rn/huge").c_str(), off_t(1) << 31), 0);
+  ASSERT_EQ(symlink("t", (dir / "rn/ln").c_str()), 0);
+  ASSERT_EQ(mkfifo((dir / "rn/fifo").c_str(), 0644), 0);
+  const std::string special = "; only regular files and directories can be carried", backup = ", which the updater reserves"
+                              " for its backups", lineBreak = ": its name holds a line break, which would end a manifest line";
+  std::string refusals = "cannot build this update:";
+  for (const std::string& line : {"ro/d/a\\nb" + lineBreak, "ro/x.zel-part: its name ends in \".zel-part\"" + backup,
+                                  "rn/a\\rb" + lineBreak, std::string("rn/a\"b: its name holds a double quote, which the manifest cannot quote"),
+                                  "rn/" + deep + "/twelve-bytes: its path is 1016 bytes; the updater handles at most 1012",
+                                  "rn/d/x.zel-backup: its name ends in \".zel-backup\"" + backup, "rn/fifo: is a named pipe" + special,
+                                  "rn/ln: is a symbolic link" + special,
+                                  "rn/" + std::string(245, 'n') + ": its name is 245 bytes; with \".zel-backup\" added for its backup it "
+                                  "would pass the file system's limit of 255: at most 244",
+                                  std::string("rn/dir: a directory in OLD becomes a file in NEW; the updater removes no directories, so "
+                                              "this cannot be carried"),
+                                  std::string("rn/huge: file of 2 GiB or more (2147483648 bytes); the archive's sizes are 32-bit"),
+                                  std::string("rn/update.manifest: a file of this name at the root would collide with the archive's own "
+                                              "manifest item")})
+    refusals += "\n  " + line;
+  // err: all of stderr less the tool's name in front, the line end and, for usage errors (exit 2), the hint
+  struct Row { std::string tool; std::vector<std::string> args; int exit; std::string err; };
   std::vector<Row> rows = {
       {"zar", {"-t"}, 2, "option '-t' needs a value"},
       {"zar", {"-c", "x.zar"}, 2, "-c needs at least one PATH"},
       {"zar", {"-t", "a", "-x", "b"}, 2, "give one of -c, -t and -x, once"},
-      {"zar", {"-t", "d"}, 1, "zar: d: cannot read: Is a directory"},
-      {"zar", {"-t", "p"}, 1, "zar: p: not an update archive"},
-      {"zar", {"-c", "x.zar", "-C", "in", dir / "in/f"}, 1, "x.zar: item '" + dir / "in/f" + "': absolute name"},
-      {"zar", {"-c", "x.zar", "-C", "in", "../in/f"}, 1, "x.zar: item '../in/f': '..' component"},
-      {"zar", {"-c", "x.zar", "-C", "in", "f", "./f"}, 1, "x.zar: item './f': a second item for the same path"},
-      {"zar", {"-c", "x.zar", "in"}, 1, "zar: in/ln: cannot archive a symbolic link"},
+      {"zar", {"-t", "d"}, 1, "d: cannot read: Is a directory"},
+      {"zar", {"-t", "p"}, 1, "p: not an update archive (bad magic, or an index that does not fit the file)"},
+      {"zar", {"-c", "x.zar", "in"}, 1, "in/ln: cannot archive a symbolic link"},
       {"zbdiff", {"--", "-old", "-new"}, 2, "OLD, NEW and PATCH are needed"},
       {"zbdiff", {"--", "-old", "-new", "-patch"}, 0, ""},
-      {"zbdiff", {"--", "nope", "-new", "p"}, 1, "zbdiff: nope: cannot open: No such file or directory\n"},
-      {"zbdiff", {"--", "-old", "d/huge", "o"}, 1, "d/huge: file of 2 GiB or more (2147483648 bytes)"},
-      {"zbpatch", {"a", "b", "c", "d"}, 2, "too many arguments"},
+      {"zbdiff", {"--", "nope", "-new", "p"}, 1, "nope: cannot open: No such file or directory"},
+      {"zbdiff", {"--", "-old", "d/huge", "o"}, 1, "d/huge: file of 2 GiB or more (2147483648 bytes); the formats' sizes are 32-bit"},
       {"zbpatch", {"longer", "p", "o"}, 1, "longer: is 3001 bytes; the patch is for a file of 3000 bytes"},
-      {"zbpatch", {"other", "p", "o"}, 1, "other: CRC-32 is "},
-      {"zbpatch", {"--", "-old", "short", "o"}, 1, "short: too short for a 32-byte patch header"},
-      {"zbpatch", {"--", "-old", "magic", "o"}, 1, "magic: not a valid patch: bad magic"},
-      {"zbpatch", {"--", "-old", "triple", "o"}, 1, "triple: corrupt patch: a triple reaches outside"},
       {"make-update", {"--to", "d", "-j", "0"}, 2, "--jobs needs a whole number from 1 to 1024, not '0'"},
       {"make-update", {"--to", "d", "--output", "o", "--verify=yes"}, 2, "option '--verify' takes no value"},
       {"make-update", {"--to", "d"}, 2, "--output UPDATE_DIR is required"},
-      {"make-update", {"--to", "missing", "--output", "o"}, 1, "make-update: missing: cannot stat: No such file"},
-      {"make-update", {"--from", "d/huge", "--to", "in", "--output", "o"}, 1, "make-update: d/huge: OLD is not a directory\n"},
-      {"make-update", {"--to", "in", "--output", "o"}, 1, "make-update: cannot build this update:\n  in/ln: is a symbolic link"},
-      {"make-update", {"--to", "w", "--output", "wo"}, 0, "make-update: warning: w/empty: empty directory, not carried "
-       "(the updater makes directories only as parents of files)\n"},
+      {"make-update", {"--to", "missing", "--output", "o"}, 1, "missing: cannot stat: No such file or directory"},
+      {"make-update", {"--from", "d/huge", "--to", "in", "--output", "o"}, 1, "d/huge: OLD is not a directory"},
+      {"make-update", {"--from", "ro", "--to", "rn", "--output", "o"}, 1, refusals},
+      {"make-update", {"--from", "w1", "--to", "w", "--output", "wo"}, 0, "warning: w/empty: empty directory, not carried "
+       "(the updater makes directories only as parents of files)"},
   };
   // Archives whose last item must be refused before zar -x writes anything.
   const std::pair<std::vector<std::string>, std::string> unsafe[] = {
-      {{dir / "victim"}, "absolute name"}, {{"../up"}, "'..' component"}, {{"a/../../up"}, "'..' component"},
-      {{"a//b"}, "empty name or component"}, {{"a/"}, "empty name or component"}, {{"a/."}, "names a folder"},
-      {{"dup", "./dup"}, "a second item for the same path"}, {{"ok"}, "a second item for the same path"}};
+      {{dir / "victim"}, "absolute name"}, {{"a/../../up"}, "'..' component, which leads out of the target folder"},
+      {{"a//b"}, "empty name or component ('//' or a trailing '/')"}, {{"a/."}, "names a folder, not a file"},
+      {{"dup", "./dup"}, "a second item for the same path"}};
   for (const auto& [names, why] : unsafe) {
     const std::string archive = "x" + std::to_string(rows.size()) + ".zar";
     zar::Writer w;
@@ -86,12 +104,9 @@ TEST(ToolsCliTest, EveryRefusalNamesItsCauseAndWritesNothing) {
   }
   for (const char* tool : {"zar", "zbdiff", "zbpatch", "make-update"}) {
     rows.push_back({tool, {"--bogus"}, 2, "unknown option '--bogus'"});
-    const RunResult help = Tool(tool, {"--help"}), version = Tool(tool, {"--version"});
+    const RunResult help = Tool(tool, {"--help"});
     EXPECT_EQ(help.exit_code, 0) << tool;
     EXPECT_EQ(help.out.rfind(std::string("Usage: ") + tool + " ", 0), 0u) << help.out;
-    EXPECT_NE(help.out.find("Exit codes: 0 success, 1 failure"), std::string::npos) << help.out;
-    EXPECT_EQ(version.exit_code, 0) << tool;
-    EXPECT_EQ(version.out, std::string(tool) + " " UPDATER_VERSION "\n");
   }
   std::set<std::string> expected;
   for (const std::string& path : ListTree(dir.path())) expected.insert(path);
@@ -99,33 +114,26 @@ TEST(ToolsCliTest, EveryRefusalNamesItsCauseAndWritesNothing) {
     SCOPED_TRACE(r.tool + " " + r.args[0] + " " + r.args[1 % r.args.size()]);
     const RunResult res = Tool(r.tool, r.args, dir.path());
     EXPECT_EQ(res.exit_code, r.exit) << res.err;
-    if (r.exit == 2)
-      EXPECT_EQ(res.err, r.tool + ": " + r.err + "\nTry '" + r.tool + " --help' for more information.\n");
-    else
-      EXPECT_NE(res.err.find(r.err), std::string::npos) << res.err;
+    const std::string hint = r.exit == 2 ? "\nTry '" + r.tool + " --help' for more information." : "";
+    EXPECT_EQ(res.err, r.err.empty() ? "" : r.tool + ": " + r.err + hint + "\n");
   }
   expected.insert({"-patch", "wo", "wo/update.zar"});
   const std::vector<std::string> after = ListTree(dir.path());
   EXPECT_EQ(std::set<std::string>(after.begin(), after.end()), expected) << "a failed run left an output or a temporary file";
 }
 
-// Each tool's output changes only when whole: a run that cannot write it (a
-// file size limit) or is stopped while writing it (a stop signal injected at
-// the temporary file's last step) leaves the folder as it was, and no run
-// touches a file named like an old fixed temporary name.
+// Each tool's output changes only when whole: a run that cannot write it (a file
+// size limit) or is stopped at the temporary file's last step leaves the folder
+// as it was, and no run touches a file named like an old fixed temporary name.
 TEST(ToolsCliTest, OutputsAreReplacedOnlyWhenWhole) {
   umask(027);
   // The stop signals as a terminal's job has them, whatever started the tests
   // (a signal ignored at start stays ignored in the tools).
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, SIG_DFL);
   ScratchDir dir;
-  const std::string a = RandomBytes(20000, 3);
-  std::string b = a;
-  b.replace(5000, 10, "edited....");
+  const std::string a = RandomBytes(20000, 3), b = std::string(a).replace(5000, 10, "edited....");
   WriteFile(dir / "a", a, 0755);
-  WriteFile(dir / "b", b);
-  WriteFile(dir / "p", zbdiff::MakePatch(a, b));
-  WriteFile(dir / "v2/f", a);
+  for (auto [name, content] : {std::pair{"b", b}, {"p", zbdiff::MakePatch(a, b)}, {"v2/f", a}}) WriteFile(dir / name, content);
   // content "" and mode 0 are not compared; a mode is the item's or OLD's less the umask.
   const struct { std::string tool; std::vector<std::string> args; std::string output, content; int stop; mode_t mode; } rows[] = {
       {"zar", {"-c", "a.zar", "a"}, "a.zar", "", SIGINT, 0},
@@ -161,7 +169,7 @@ TEST(ToolsCliTest, OutputsAreReplacedOnlyWhenWhole) {
   }
 }
 
-TEST(ToolsCliTest, ZarListsBothSizesWithEscapedNamesAndExtractsOnlyWholeItems) {
+TEST(ToolsCliTest, ZarListsBothSizesWithEscapedNamesAndTheSignature) {
   ScratchDir dir;
   const std::string files[][3] = {{"back\\slash", "b", "back\\\\slash"}, {"e\x1b[31m", std::string(3000, 'e'), "e\\x1b[31m"},
                                   {"plain", "hello", "plain"}, {"tab\there", "", "tab\\there"}};
@@ -179,30 +187,11 @@ TEST(ToolsCliTest, ZarListsBothSizesWithEscapedNamesAndExtractsOnlyWholeItems) {
   EXPECT_EQ(list.out, expected + "signature: none (no " + dir / "l.zar.minisig)\n");
   WriteFile(dir / "l.zar.minisig", "");
   EXPECT_EQ(Tool("zar", {"-t", dir / "l.zar"}).out, expected + "signature: " + dir / "l.zar.minisig is present\n");
-
-  // Cut short in its second bzip2 block: decoding writes a block's worth
-  // before it finds out.
-  zar::Writer w;
-  w.AddData("good", 0644, "fine");
-  std::vector<char> cut = zar::Compress(RandomBytes(1200000, 4));
-  cut.resize(cut.size() - 1000);
-  w.AddStored({"bad", 0644, cut});
-  w.WriteFile(dir / "c.zar");
-  const RunResult badList = Tool("zar", {"-t", dir / "c.zar"});
-  EXPECT_EQ(badList.exit_code, 1);
-  EXPECT_NE(badList.out.find(std::to_string(cut.size()) + "          ? bad\n"), std::string::npos) << badList.out;
-  EXPECT_EQ(badList.err, "zar: " + dir / "c.zar" + ": item 'bad': corrupt or truncated compressed data\n");
-  WriteFile(dir / "c/bad", "previous");
-  const RunResult badX = Tool("zar", {"-x", dir / "c.zar", "-C", dir / "c"});
-  EXPECT_EQ(badX.exit_code, 1);
-  EXPECT_NE(badX.err.find(dir / "c/bad: corrupt or truncated compressed data (item 'bad')"), std::string::npos);
-  EXPECT_EQ(ReadFile(dir / "c/bad"), "previous");
-  EXPECT_EQ(ListTree(dir / "c"), (std::vector<std::string>{"bad", "good"}));
 }
 
 // --verify runs the updater beside make-update on a scratch copy of OLD: here
-// stand-ins that change nothing, are missing, or never end (then a stop
-// signal must stop them and remove the scratch copy).
+// stand-ins that change nothing or never end (then a stop signal must stop
+// them and remove the scratch copy).
 TEST(ToolsCliTest, VerifyCatchesAnUpdaterThatDoesNotApplyAndStopsIt) {
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, SIG_DFL);
   ScratchDir dir;
@@ -211,36 +200,21 @@ TEST(ToolsCliTest, VerifyCatchesAnUpdaterThatDoesNotApplyAndStopsIt) {
   for (const auto& [path, content] : {std::pair{"v1/f", "1"}, {"v1/gone", "x"}, {"v2/f", "2"}, {"v2/new", "n"}})
     WriteFile(dir / path, content, path == std::string("v2/f") ? 0755 : 0644);
   mkdir((dir / "tmp").c_str(), 0755);  // failed verifications keep their scratch copy there
-  // On a terminal (script(1)), progress is shown unless -q.
-  for (const std::string quiet : {"", " -q"}) {
-    const RunResult r = RunProgram({"/usr/bin/script", "-qec", "fake/make-update --from v1 --to v2 --output u --verify" + quiet,
-                                    "/dev/null"}, RunOptions{dir.path(), {"TMPDIR=" + dir / "tmp"}, 60});
-    EXPECT_EQ(r.exit_code, 1) << r.out;
-    for (const char* problem : {"verification with ", "/fake/updater failed; nothing was written", "\"f\" differs from NEW's", "\"f\" has mode 0644, NEW's is 0755",
-                                "\"new\" is missing", "\"gone\" is left over"})
-      EXPECT_NE(r.out.find(problem), std::string::npos) << problem << " in: " << r.out;
-    for (const char* progress : {"\rmake-update: 2 of 2 files, 100%", "\rmake-update: verifying: copying OLD, 2 of 2 files",
-                                 "\rmake-update: verifying: comparing with NEW, 2 of 2 files"})
-      EXPECT_EQ(r.out.find(progress) != std::string::npos, quiet.empty()) << progress << " in: " << r.out;
-    EXPECT_FALSE(Exists(dir / "u"));
-  }
-  unlink((dir / "fake/updater").c_str());
-  RunResult r = RunProgram({dir / "fake/make-update", "--to", dir / "v2", "--output", dir / "u", "--verify"});
-  EXPECT_EQ(r.exit_code, 1);
-  EXPECT_NE(r.err.find(dir / "fake/updater: cannot verify: no updater program beside make-update"), std::string::npos) << r.err;
+  RunResult r = RunProgram({"fake/make-update", "--from", "v1", "--to", "v2", "--output", "u", "--verify", "-q"},
+                           RunOptions{dir.path(), {"TMPDIR=" + dir / "tmp"}, 60});
+  EXPECT_EQ(r.exit_code, 1) << r.err;
+  for (const char* problem : {"/fake/updater failed; nothing was written", "\"f\" differs from NEW's",
+                              "\"f\" has mode 0644, NEW's is 0755", "\"new\" is missing", "\"gone\" is left over"})
+    EXPECT_NE(r.err.find(problem), std::string::npos) << problem << " in: " << r.err;
+  EXPECT_FALSE(Exists(dir / "u"));
 
-  WriteFile(dir / "fake/updater", "#!/bin/sh\necho $PPID $$ > \"$TMPDIR/../pids\"\nexec sleep 600\n", 0755);
+  // An updater that never ends, and make-update stopped while it waits for it.
+  WriteFile(dir / "fake/updater", "#!/bin/sh\necho $$ > \"$TMPDIR/../pid\"\nkill -INT $PPID\nexec sleep 600\n", 0755);
   mkdir((dir / "stop").c_str(), 0755);
-  std::thread maker([&] {
-    r = RunProgram({dir / "fake/make-update", "--from", dir / "v1", "--to", dir / "v2", "--output", dir / "u", "--verify"},
-                   RunOptions{"", {"TMPDIR=" + dir / "stop"}, 30});
-  });
-  int makerPid = 0, updaterPid = 0;
-  for (int i = 0; i < 2000 && sscanf(ReadFile(dir / "pids").c_str(), "%d %d", &makerPid, &updaterPid) != 2; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  if (makerPid > 0) kill(makerPid, SIGINT);
-  maker.join();
+  r = RunProgram({"fake/make-update", "--from", "v1", "--to", "v2", "--output", "u", "--verify"},
+                 RunOptions{dir.path(), {"TMPDIR=" + dir / "stop"}, 30});
   EXPECT_EQ(r.signal, SIGINT);
+  const int updaterPid = atoi(ReadFile(dir / "pid").c_str());
   EXPECT_TRUE(updaterPid > 0 && kill(updaterPid, 0) != 0) << "the updater still runs";
   if (updaterPid > 0) kill(updaterPid, SIGKILL);
   EXPECT_EQ(ListTree(dir / "stop"), std::vector<std::string>{}) << "the scratch copy of OLD is left";

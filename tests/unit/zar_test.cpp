@@ -59,15 +59,10 @@ TEST_F(ZarTest, RefusesMalformedArchives) {
   ASSERT_NE(zar, nullptr);
   zar_close(zar);
   for (const auto& [what, bytes] : cases) EXPECT_EQ(Open(bytes), nullptr) << what;
-  // An empty name is refused only where no name byte can follow it.
-  ASSERT_NE(zar = Open(Archive({{"", 0644, zar::Compress("x")}, {"y", 0644, zar::Compress("y")}})), nullptr);
-  EXPECT_NE(zar_find_item(zar, ""), nullptr);
-  zar_close(zar);
 }
 
-// In a child whose address space is capped at what is mapped now and 256 MiB:
-// 0 when the archive at |path| is refused with no allocation failing (an
-// allocation of the index's claimed size fails with ENOMEM first).
+// 0 when, with the address space capped at what is mapped now and 256 MiB, the
+// archive is refused with no allocation failing (one of the index's size would).
 int OpenWithLittleRoom(const std::string& path) {
   unsigned long pages = 0;
   FILE* statm = fopen("/proc/self/statm", "r");
@@ -93,12 +88,9 @@ TEST_F(ZarTest, IndexIsBoundedBeforeItIsAllocated) {
 }
 
 TEST_F(ZarTest, FindsItemsByExactNameAndReadsWithinThem) {
-  std::vector<char> a = Archive({{"raw", 0755, {'a', 'b', 'c', 'd', 'e'}}, {"RAW", 0600, {}}, {"raw", 0601, {}},
-                                 {"far", 0644, {}}, {"huge", 0644, {}}});
-  // "far" lies past the end of the file; "huge" starts near 2^31 and crosses it.
-  const uint32_t far = Be32(a, 4) + 4 + 3 * 16, huge = far + 16;
-  PutBe32(a, far, uint32_t(a.size() + 100));
-  PutBe32(a, far + 4, 8);
+  std::vector<char> a = Archive({{"raw", 0755, {'a', 'b', 'c', 'd', 'e'}}, {"RAW", 0600, {}}, {"raw", 0601, {}}, {"huge", 0644, {}}});
+  // "huge" starts near 2^31 and crosses it.
+  const uint32_t huge = Be32(a, 4) + 4 + 3 * 16;
   PutBe32(a, huge, 0x7FFFFFF0u);
   PutBe32(a, huge + 4, 0x100u);
   ZarFile* zar = Open(a);
@@ -111,44 +103,33 @@ TEST_F(ZarTest, FindsItemsByExactNameAndReadsWithinThem) {
   char buf[16];
   const struct { ZarItem* item; int pos, size, rc; std::string got; } reads[] = {
       {raw, 0, 16, 5, "abcde"}, {raw, 3, 16, 2, "de"}, {raw, 1, 2, 2, "bc"}, {raw, 5, 16, 0, ""},
-      {raw, 6, 16, -1, ""},     {raw, -1, 4, -1, ""},  {zar_find_item(zar, "far"), 0, 8, 0, ""},
-      {zar_find_item(zar, "huge"), 0x20, 8, -1, ""},
+      {raw, 6, 16, -1, ""},     {raw, -1, 4, -1, ""},  {zar_find_item(zar, "huge"), 0x20, 8, -1, ""},
   };
   for (const auto& r : reads) {
     EXPECT_EQ(zar_read(zar, r.item, r.pos, buf, r.size), r.rc) << r.item->name << " at " << r.pos;
-    if (r.rc > 0) { EXPECT_EQ(std::string(buf, size_t(r.rc)), r.got); }
+    EXPECT_EQ(std::string(buf, size_t(std::max(r.rc, 0))), r.got);
   }
   zar_close(zar);
-  EXPECT_EQ(Extract(a, "far", dir / "out"), ERR_READ);
 }
 
-TEST_F(ZarTest, ExtractsWholeContentWithTheItemsModeLessTheUmask) {
-  umask(022);
-  WriteFile(dir / "old", "an older and longer content", 0600);
-  for (size_t size : {size_t(0), size_t(1), size_t(1024), size_t(3 << 20)}) {
-    const std::string content = RandomBytes(size, uint32_t(size)), dest = dir / ("out" + std::to_string(size));
-    ASSERT_EQ(Extract(OneItem(content, 0751), "f", dest), 0) << size;
-    EXPECT_EQ(ReadFile(dest), content) << size;
-    EXPECT_EQ(ModeOf(dest), 0751u & ~022u);
-  }
-  ASSERT_EQ(Extract(OneItem("new", 0755), "f", dir / "old"), 0);
-  EXPECT_EQ(ReadFile(dir / "old"), "new");
-  EXPECT_EQ(ModeOf(dir / "old"), 0600u) << "an existing file keeps its mode";
-}
-
-TEST_F(ZarTest, ExtractionFailuresAreTheirKindAndDoNotHang) {
+TEST_F(ZarTest, ExtractionFailuresAreTheirKind) {
   ASSERT_EQ(symlink((dir / "elsewhere").c_str(), (dir / "link").c_str()), 0);
   EXPECT_EQ(Extract(OneItem("x"), "f", dir / "link"), ERR_WRITE);
   EXPECT_FALSE(Exists(dir / "elsewhere")) << "written through a link";
-  EXPECT_EQ(Extract(OneItem("x"), "g", dir / "missing"), ERR_READ);
-  EXPECT_FALSE(Exists(dir / "missing"));
   // /dev/full takes buffered data and refuses it only when it is flushed.
   EXPECT_EQ(Extract(OneItem("small"), "f", "/dev/full"), ERR_WRITE);
-  EXPECT_EQ(Extract(Archive({{"f", 0644, {'n', 'o', 't', ' ', 'b', 'z'}}}), "f", dir / "bad"), ERR_DATA);
+  // A truncated stream must end in an error, not in a wait for more input: in
+  // a child that an alarm stops if it waits.
   const std::vector<char> stored = zar::Compress(RandomBytes(5000, 7));
-  for (size_t keep : {size_t(0), size_t(10), stored.size() / 2, stored.size() - 1})
-    EXPECT_EQ(Extract(Archive({{"f", 0644, {stored.begin(), stored.begin() + long(keep)}}}), "f", dir / "cut"), ERR_DATA)
-        << "kept " << keep;
+  EXPECT_EXIT(
+      {
+        alarm(20);
+        int wrong = 0;
+        for (size_t keep : {size_t(0), size_t(10), stored.size() / 2, stored.size() - 1})
+          wrong += Extract(Archive({{"f", 0644, {stored.begin(), stored.begin() + long(keep)}}}), "f", dir / "cut") != ERR_DATA;
+        _exit(wrong);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
