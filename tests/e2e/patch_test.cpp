@@ -36,7 +36,8 @@ TEST_F(UpdaterE2E, PatchActions) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Reset();
-    Install(c.before);
+    for (const auto& [rel, v] : c.before)  // as Snapshot() shows it
+      Install(rel, v.substr(0, v.rfind('|')), mode_t(std::stoul(v.substr(v.rfind('|') + 1), nullptr, 8)));
     for (const char* n : {"-1", "0", "1", "2"})  // for the run that gets to Finish
       if (c.status == "succeeded\n") WriteFile(update + "/" + n + ".patch", "leftover");
     MakeUpdate(c.manifest, {{"first", "new"}, {"pa", good}, {"pb", zbdiff::MakePatch(kNew, kOld)}}, {{"pa", 0600}});

@@ -59,7 +59,7 @@ TEST_P(OneRunAtATime, SecondRunWaitsForTheFirst) {
   std::vector<std::string> tree = {"data"};
   for (int i = 0; i < kFiles; ++i) {
     tree.push_back("data/file" + std::to_string(i) + ".bin");
-    EXPECT_EQ(size_t(2 << 20), Installed(tree.back()).size()) << tree.back();
+    EXPECT_EQ(size_t(2 << 20), ReadFile(install + "/" + tree.back()).size()) << tree.back();
   }
   EXPECT_EQ(tree, ListTree(install));
   EXPECT_EQ(kCleanUpdateDir, UpdateDir());
@@ -118,8 +118,8 @@ TEST_F(UpdaterE2E, RemoveFromAReadOnlyFolderFailsInPrepare) {
   RunUpdater();
   EXPECT_EQ("failed: 7\n", Status());
   EXPECT_EQ("PREPARE ADD a\nPREPARE REMOVE ro/f\naccess failed: 13\nfailed: 7\ncalling QuitProgressUI\n", Log());
-  EXPECT_EQ("old", Installed("a"));
-  EXPECT_EQ("kept", Installed("ro/f"));
+  EXPECT_EQ("old", ReadFile(install + "/a"));
+  EXPECT_EQ("kept", ReadFile(install + "/ro/f"));
 }
 
 }  // namespace

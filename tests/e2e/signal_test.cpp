@@ -26,7 +26,7 @@ TEST_P(SignalE2E, HeldDuringTheUpdateThenActedUpon) {
   w.WriteFile(update + "/update.zar");
   pid_t pid = Start({Program("updater"), update, "0", dir.path(), dir / "callback.sh"});
   // The worker is stuck on the pipe once the first add is done.
-  ASSERT_TRUE(Eventually([&] { return Installed("before") == "new"; }));
+  ASSERT_TRUE(Eventually([&] { return ReadFile(install + "/before") == "new"; }));
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   ASSERT_EQ(kill(pid, sig), 0);
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
