@@ -85,16 +85,9 @@ TEST_F(RecoveryE2E, RefusalRollbackAndRecoveryGiveEveryFileBack) {
        {"a", "access,faccessat,faccessat2:error=EIO"}, nullptr, {}, "failed: 6\n", "", kOld, false},
       {"a file that became a directory, rolled back", "remove \"a\"\nadd \"a/x/y\"\nadd \"missing\"\n", nullptr, {},
        nullptr, {}, "failed: 6\n", "", kOld, false},
-      {"a file that became a directory, recovered", "remove \"a\"\nadd \"a/x/y\"\nadd \"z\"\n", nullptr, kKillAtZ,
-       [] {}, {}, "succeeded\n", "RECOVER RESTORE a\n",
-       {{"a", "/"}, {"a/x", "/"}, {"a/x/y", "y 2|644"}, {"b", "b 1|666"}, {"z", "z 2|644"}}, false},
       {"a link planted at a backup's name", "add \"a\"\nadd \"b\"\nadd \"missing\"\n",
        [this] { symlink("a.zel-backup", (install + "/b.zel-backup").c_str()); }, {}, nullptr, {}, "failed: 6\n", "",
        kOld, false},
-      {"a hard link planted at a part file's name", "add \"b\"\n",
-       [this] { Install("victim", "victim"), link((install + "/victim").c_str(), (install + "/b.zel-part").c_str()); },
-       {}, nullptr, {}, "succeeded\n", "",
-       {{"a", "a 1|666"}, {"b", "b 2|644"}, {"b.zel-part", "victim|644"}, {"victim", "victim|644"}}, false},
       {"a hard link planted at a file before its restore", "add \"b\"\nadd \"z\"\n", nullptr, kKillAtZ,
        [this] {
          Install("victim", "victim"), unlink((install + "/b").c_str());
