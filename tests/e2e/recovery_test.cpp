@@ -70,7 +70,8 @@ struct Shape {
   bool journal_kept;
 };
 
-const Injection kKillAtZ = {"z", "openat:signal=KILL:when=1"};                  // Execute, before the last add
+const Injection kKillAtZ = {"z", "openat:signal=KILL:when=1"};  // Execute, before the last add
+const Injection kKillAtB = {"b", "openat:signal=KILL:when=2"};  // Execute, adding b
 const Files kOld = {{"a", "a 1|666"}, {"b", "b 1|666"}};
 
 TEST_F(RecoveryE2E, RefusalRollbackAndRecoveryGiveEveryFileBack) {
@@ -100,6 +101,9 @@ TEST_F(RecoveryE2E, RefusalRollbackAndRecoveryGiveEveryFileBack) {
       {"a journal that cannot be read", "add \"b\"\nadd \"z\"\n", nullptr, kKillAtZ, [] {},
        {update + "/update.journal", "read:error=EIO"}, "failed: 6\n", "",
        {{"a", "a 1|666"}, {"b", "b 2|644"}, {"b.zel-backup", "b 1|666"}}, true},
+      {"recovery restores every backup it can after one fails", "add \"a\"\nadd \"b\"\n", nullptr, kKillAtB,
+       [this] { unlink((install + "/a").c_str()), mkdir((install + "/a").c_str(), 0755); }, {}, "failed: 7\n", "",
+       {{"a", "/"}, {"a.zel-backup", "a 1|666"}, {"b", "b 1|666"}}, true},
       {"an interrupted run is rolled back, then the update applied", "add \"a\"\nadd \"b\"\n",
        [this] {
          const std::string a = BackUp("a", "a 2 (half");
