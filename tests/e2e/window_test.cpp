@@ -81,13 +81,15 @@ class WindowTest : public UpdaterE2E {
     EXPECT_EQ(last, log.substr(log.size() - std::min(log.size(), last.size())));
   }
 
-  bool WaitForWindow(const std::string& title) {  // polled while the updater runs
-    for (; !mDone; SleepMillis(50)) {
-      if (RunProgram({"/usr/bin/xdotool", "search", "--onlyvisible", "--name", "^" + title + "$"},
-                     {"", {"DISPLAY=" + mDisplay}, 60}).exit_code == 0)
-        return true;
-    }
-    return false;
+  RunResult Tool(const std::vector<std::string>& argv) { return RunProgram(argv, {"", {"DISPLAY=" + mDisplay}, 60}); }
+  std::string VisibleWindow(const std::string& title) {  // its id, or ""
+    RunResult r = Tool({"/usr/bin/xdotool", "search", "--onlyvisible", "--name", "^" + title + "$"});
+    return r.exit_code == 0 ? r.out.substr(0, r.out.find('\n')) : "";
+  }
+  std::string WaitForWindow(const std::string& title) {  // polled while the updater runs
+    std::string id;
+    while (!mDone && (id = VisibleWindow(title)).empty()) SleepMillis(50);
+    return id;
   }
 
   pid_t mServer = -1;
@@ -97,19 +99,38 @@ class WindowTest : public UpdaterE2E {
   RunResult mResult;
 };
 
-// A short update shows no window (it would only flash). A long one shows the strings file's title; then the
-// display is lost, which ends the window, not the update, and the callback gets its GTK-looking options unchanged.
-TEST_F(WindowTest, ShowsTheStringsAndOutlivesItsDisplay) {
+// A short update shows no window (it would only flash). A long one shows the strings file's title and refuses a
+// close request; then the display is lost, which ends the window, not the update, and the callback gets its
+// GTK-looking options unchanged.
+TEST_F(WindowTest, ShowsTheStringsRefusesToCloseAndOutlivesItsDisplay) {
   if (std::string why = NeedWindow(); !why.empty()) GTEST_SKIP() << why;
   const std::string title = "Window Test Title", work = dir / "work";
   MakeProgramFolder(title);
   StartUpdater(0);
-  EXPECT_FALSE(WaitForWindow(title)) << "a window showed for a short update";
+  EXPECT_EQ("", WaitForWindow(title)) << "a window showed for a short update";
   FinishAndExpectSuccess();
   WriteFile(dir / "callback.sh", "#!/bin/sh\nprintf '%s\\n' \"$@\" > args.tmp && mv args.tmp args.txt\n", 0755);
   mkdir(work.c_str(), 0755);
   StartUpdater(40, {work, dir / "callback.sh", "--display", "x", "--name", "y", "--sync"});
-  ASSERT_TRUE(WaitForWindow(title)) << "no window titled '" << title << "' while the update ran";
+  const std::string window = WaitForWindow(title);
+  ASSERT_NE("", window) << "no window titled '" << title << "' while the update ran";
+  // A close request as a window manager sends it (WM_DELETE_WINDOW), through libX11 itself.
+  RunResult sent = Tool({"/usr/bin/python3", "-c", R"(import ctypes as C, sys
+x = C.CDLL("libX11.so.6")
+x.XOpenDisplay.restype = x.XInternAtom.restype = C.c_void_p
+x.XInternAtom.argtypes = [C.c_void_p, C.c_char_p, C.c_int]
+x.XSendEvent.argtypes = [C.c_void_p, C.c_ulong, C.c_int, C.c_long, C.c_void_p]
+class ClientMessage(C.Structure):
+    _fields_ = [("type", C.c_int), ("serial", C.c_ulong), ("send_event", C.c_int), ("display", C.c_void_p),
+                ("window", C.c_ulong), ("message_type", C.c_ulong), ("format", C.c_int), ("l", C.c_long * 24)]
+d, w = x.XOpenDisplay(None), int(sys.argv[1])
+e = ClientMessage(33, 0, 1, d, w, x.XInternAtom(d, b"WM_PROTOCOLS", 0), 32)
+e.l[0] = x.XInternAtom(d, b"WM_DELETE_WINDOW", 0)
+sys.exit(not (x.XSendEvent(d, w, 0, 0, C.byref(e)) and x.XSync(d, 0))))", window});
+  ASSERT_EQ(0, sent.exit_code) << sent.err;
+  SleepMillis(1500);  // several ticks: left to GTK, the close request would have destroyed the window
+  ASSERT_FALSE(mDone) << "the update ended too soon to tell";
+  EXPECT_EQ(window, VisibleWindow(title)) << "the close request closed the window";
   kill(mServer, SIGKILL), waitpid(mServer, nullptr, 0), mServer = -1;
   ASSERT_FALSE(mDone) << "the update ended too soon to tell";
   FinishAndExpectSuccess();
