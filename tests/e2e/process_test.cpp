@@ -98,6 +98,21 @@ TEST_F(UpdaterE2E, NothingComesFromTheCurrentDirectoryOrPath) {
   EXPECT_FALSE(Exists(dir / "callback-ran"));
 }
 
+// The application is the updater's parent in real use; a sibling stands in. It is waited for; a pid that names
+// no single process (-1 would be every one) is not.
+TEST_F(UpdaterE2E, WaitsForTheApplicationToEndAndOnlyForIt) {
+  MakeUpdate("\n");
+  const pid_t app = Start({"/bin/sleep", "1"});
+  for (const std::string pid : {std::to_string(app), std::string("-1")}) {
+    RunResult r = RunProgram({Program("updater"), update, pid}, {install, {"DISPLAY="}, 20});
+    EXPECT_EQ(0, r.exit_code) << pid;
+    EXPECT_EQ("succeeded\n", Status()) << pid;
+  }
+  const bool ended = waitpid(app, nullptr, WNOHANG) == app;
+  if (ended) std::erase(started, app);
+  EXPECT_TRUE(ended) << "the updater returned while the application still ran";
+}
+
 // A missing update folder: exit code 0 as ever, one line on stderr naming the folder and the reason.
 TEST_F(UpdaterE2E, UnusableUpdateFolderIsNamedOnStderr) {
   const std::string missing = dir / "missing";
