@@ -1,6 +1,6 @@
-// Signed updates end to end: a copy of the updater with the publisher's key
-// beside it, archives signed by the real minisign command and by make-update,
-// every way a signature can fail, and an archive rewritten during the run.
+// Signed updates end to end: a copy of the updater with the publisher's key beside it, archives signed by the real
+// minisign command (both forms) and by make-update, the refusals only a whole run shows, and an archive rewritten
+// during the run.
 #include "updater_e2e.h"
 
 using namespace testing_support;
@@ -42,29 +42,21 @@ TEST_F(SigningE2E, MinisignSignaturesApplyAndMakeUpdateSignaturesVerifyWithMinis
     Ship("key", form);
     RunCopy();
     EXPECT_EQ(Status(), "succeeded\n") << form << "\n" << Log();
-    EXPECT_EQ(Installed("app"), "new");
+    EXPECT_EQ(ReadFile(install + "/app"), "new");
   }
   WriteFile(dir / "v1/app", "one");
   WriteFile(dir / "v2/app", "two");
-  auto make_update = [&](const std::string& out, const std::string& pub) {
-    return RunProgram({Program("make-update"), "--from", dir / "v1", "--to", dir / "v2", "--output", dir / out, "--sign",
-                       dir / "key.key", "--verify", "--public-key", dir / pub});
-  };
-  RunResult made = make_update("update-1-2", "key.pub");
+  RunResult made = RunProgram({Program("make-update"), "--from", dir / "v1", "--to", dir / "v2", "--output",
+                               dir / "update-1-2", "--sign", dir / "key.key", "--verify", "--public-key", dir / "key.pub"});
   ASSERT_EQ(made.exit_code, 0) << made.err;
   RunResult checked = Minisign({"-Vm", dir / "update-1-2/update.zar", "-p", dir / "key.pub"});
   EXPECT_EQ(checked.exit_code, 0) << checked.err;
   const std::string size = std::to_string(ReadFile(dir / "update-1-2/update.zar").size());
   EXPECT_NE(checked.out.find("update:update-1-2\tsize:" + size), std::string::npos) << checked.out;
-  // --verify runs the updater's own check: another key is refused, and nothing is written.
-  made = make_update("refused", "other.pub");
-  EXPECT_EQ(made.exit_code, 1);
-  EXPECT_NE(made.err.find("other key id"), std::string::npos) << made.err;
-  EXPECT_FALSE(Exists(dir / "refused/update.zar"));
 }
 
 TEST_F(SigningE2E, RefusesEveryBadSignatureBeforeAnythingChanges) {
-  const std::string sig = update + "/update.zar.minisig", key = bin + "/updater.pub", zar = update + "/update.zar";
+  const std::string sig = update + "/update.zar.minisig", key = bin + "/updater.pub";
   auto flip = [](const std::string& path, size_t at) {
     std::string bytes = ReadFile(path);
     bytes[at] ^= 1;
@@ -74,21 +66,12 @@ TEST_F(SigningE2E, RefusesEveryBadSignatureBeforeAnythingChanges) {
     const char* what;
     std::function<void()> spoil;
     std::string reason;
-  } refusals[] = {  // malformed files are unit cases; here what only a whole run shows
+  } refusals[] = {  // malformed files and forged signatures are unit cases; here what only a whole run shows
       {"no signature file", [&] { fs::remove(sig); }, "no signature file"},
       {"other key", [&] { Ship("other"); }, "other key id"},
-      // The index's last byte: the signature is checked before the index is read.
-      {"bit in the archive", [&] { flip(zar, ReadFile(zar).size() - 1); }, "bad signature"},
-      {"bit in the signature", [&] { FlipBase64Bit(sig, 50); }, "bad signature"},
       {"bit in the trusted comment", [&] { flip(sig, ReadFile(sig).find("\ntrusted comment: ") + 18); }, "bad signature"},
-      {"bit in the public key", [&] { FlipBase64Bit(key, 30); }, "bad signature"},
+      // A key that may be there is never taken for none.
       {"key is a dangling link", [&] { fs::remove(key), fs::create_symlink(dir / "gone", key); }, "unreadable key"},
-      {"signature is a directory", [&] { fs::remove(sig), fs::create_directory(sig); }, "malformed signature"},
-      {"signature is a FIFO", [&] { fs::remove(sig), mkfifo(sig.c_str(), 0644); }, "malformed signature"},
-      {"signature links to a huge sparse file", [&] {
-         fs::rename(sig, dir / "huge"), fs::resize_file(dir / "huge", uintmax_t(1) << 40);
-         fs::create_symlink(dir / "huge", sig);
-       }, "malformed signature"},
   };
   for (const auto& r : refusals) {
     SCOPED_TRACE(r.what);

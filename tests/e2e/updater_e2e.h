@@ -97,17 +97,8 @@ class UpdaterE2E : public ::testing::Test {
   static std::string Program(const std::string& name) { return testing_support::BinDir() + "/" + name; }
   std::string Status() { return testing_support::ReadFile(update + "/update.status"); }
   std::string Log() { return testing_support::ReadFile(update + "/update.log"); }
-  std::string Installed(const std::string& rel) { return testing_support::ReadFile(install + "/" + rel); }
   void Install(const std::string& rel, const std::string& content, mode_t mode = 0644) {
     testing_support::WriteFile(install + "/" + rel, content, mode);
-  }
-  // Installs what Snapshot() shows: "bytes|mode" (octal) or "->target".
-  void Install(const Files& files) {
-    for (const auto& [rel, value] : files) {
-      const size_t bar = value.rfind('|');
-      if (value.rfind("->", 0) == 0) symlink(value.substr(2).c_str(), (install + "/" + rel).c_str());
-      else Install(rel, value.substr(0, bar), mode_t(std::stoul(value.substr(bar + 1), nullptr, 8)));
-    }
   }
   // Every entry of the installation: a file as "bytes|mode", a directory as "/", a link as "->target".
   Files Snapshot() {
