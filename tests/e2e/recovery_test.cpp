@@ -140,16 +140,19 @@ TEST_F(RecoveryE2E, RefusalRollbackAndRecoveryGiveEveryFileBack) {
   }
 }
 
-// A link planted at a target between its backup's rename and the new bytes
+// A link planted at a target between its backup's rename and the new or patched bytes
 // (the rename held up by strace meanwhile) is replaced, never written through.
 TEST_F(RecoveryE2E, LinkPlantedAfterTheBackupIsNotFollowed) {
-  Fresh("add \"b\"\n");
-  RunProgram({"/bin/sh", "-c",
-              "/usr/bin/strace -f -qq -o /dev/null -P b -e inject=rename:delay_exit=1000000:when=1 \"$0\" \"$1\" 0 &"
-              " sleep 0.5; ln -s ../outside b; wait", Program("updater"), update}, {install, {"DISPLAY="}, 60});
-  EXPECT_EQ(Status(), "failed: 7\n") << Log();
-  EXPECT_FALSE(Exists(dir / "outside"));
-  EXPECT_EQ(Snapshot(), kOld);
+  for (const char* manifest : {"add \"b\"\n", "patch \"p\" \"b\"\n"}) {
+    SCOPED_TRACE(manifest);
+    Fresh(manifest);
+    RunProgram({"/bin/sh", "-c",
+                "/usr/bin/strace -f -qq -o /dev/null -P b -e inject=rename:delay_exit=1000000:when=1 \"$0\" \"$1\" 0 &"
+                " sleep 0.5; ln -s ../outside b; wait", Program("updater"), update}, {install, {"DISPLAY="}, 60});
+    EXPECT_EQ(Status(), "failed: 7\n") << Log();
+    EXPECT_FALSE(Exists(dir / "outside"));
+    EXPECT_EQ(Snapshot(), kOld);
+  }
 }
 
 }  // namespace
