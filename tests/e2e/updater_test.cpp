@@ -37,6 +37,24 @@ TEST_F(UpdaterE2E, ManifestLinesAndTheStatusFile) {
   }
 }
 
+// The command line: usage on stderr, exit code 1, nothing written; an update folder whose path is longer than a
+// name buffer holds is never used cut.
+TEST_F(UpdaterE2E, BadCommandLinesAndUpdateFolders) {
+  for (std::vector<std::string> argv : {std::vector<std::string>{Program("updater")}, {Program("updater"), update},
+                                        {Program("updater"), "--help"}}) {
+    RunResult r = RunProgram(argv, RunOptions{install, {}, 30});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, "Usage: updater <dir-path> <parent-pid> [working-dir callback args...]\n");
+    EXPECT_EQ(r.out, "");
+  }
+  std::string deep = update;
+  while (deep.size() < 1100) deep += "/" + std::string(100, 'd');
+  std::filesystem::create_directories(deep);
+  const std::vector<std::string> before = ListTree(dir.path());
+  EXPECT_EQ(RunProgram({Program("updater"), deep, "0"}, RunOptions{install, {"DISPLAY="}, 30}).exit_code, 0);
+  EXPECT_EQ(ListTree(dir.path()), before) << "no status file, log or other file was written";
+}
+
 // The callback is started with the stop signals unblocked and NO_EM_RESTART set. grep reads its own mask and
 // environment (a shell would block signals around its forks).
 TEST_F(UpdaterE2E, CallbackRunsWithStopSignalsUnblocked) {
