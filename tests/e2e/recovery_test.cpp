@@ -52,7 +52,8 @@ class RecoveryE2E : public UpdaterE2E {
     char line[128];
     snprintf(line, sizeof line, "archive %jd %jd.%09ld\n", intmax_t(st.st_size), intmax_t(st.st_mtim.tv_sec),
              st.st_mtim.tv_nsec);
-    WriteFile(update + "/update.journal", "zel-journal 1\n" + std::string(this_archive ? line : "archive 1 2.000000003\n") + body);
+    const std::string archive = this_archive ? line : "archive 1 2.000000003\n";
+    WriteFile(update + "/update.journal", "zel-journal 1\n" + archive + body);
   }
 };
 

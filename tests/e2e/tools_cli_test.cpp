@@ -28,8 +28,8 @@ RunResult Tool(const std::string& tool, std::vector<std::string> args, const std
 TEST(ToolsCliTest, EveryRefusalNamesItsCauseAndWritesNothing) {
   ScratchDir dir;
   const std::string old = RandomBytes(3000, 1), patch = zbdiff::MakePatch(old, RandomBytes(3000, 2));
-  for (auto [name, content] : {std::pair{"-old", old}, {"-new", RandomBytes(3000, 2)}, {"p", patch}, {"longer", old + "x"}, {"d/huge", ""},
-                               {"in/f", "x"}, {"w/f", "x"}, {"w1/f", "x"}})
+  for (auto [name, content] : {std::pair{"-old", old}, {"-new", RandomBytes(3000, 2)}, {"p", patch},
+                               {"longer", old + "x"}, {"d/huge", ""}, {"in/f", "x"}, {"w/f", "x"}, {"w1/f", "x"}})
     WriteFile(dir / name, content);
   for (const char* empty : {"w/empty", "w/there", "w1/there"}) mkdir((dir / empty).c_str(), 0755);
   ASSERT_EQ(truncate((dir / "d/huge").c_str(), off_t(1) << 31), 0);  // sparse
@@ -37,34 +37,40 @@ TEST(ToolsCliTest, EveryRefusalNamesItsCauseAndWritesNothing) {
   // make-update's refusals in one pair of trees, beside files at each limit that must be accepted.
   std::string deep;  // directories of 1003 bytes: a file below at 1012 fits, at 1016 not
   for (int i = 0; i < 4; ++i) deep.append(i ? "/" : "").append(250, char('a' + i));
+  const std::string n244(244, '~'), n245(245, 'n');
   for (const std::string tree : {"ro/", "rn/"}) {
-    for (const std::string& name : {std::string(244, '~'), std::string("sub/update.manifest"), deep + "/8-bytes", std::string("big")})
+    for (const std::string& name : {n244, std::string("sub/update.manifest"), deep + "/8-bytes", std::string("big")})
       WriteFile(dir / (tree + name), "");
     ASSERT_EQ(truncate((dir / (tree + "big")).c_str(), (off_t(1) << 31) - 1), 0);  // sparse: planning reads no file
   }
-  for (const std::string& name : {std::string("ro/d/a\nb"), std::string("ro/x.zel-part"), std::string("ro/dir/inner"),
-                                  std::string("rn/a\"b"), std::string("rn/a\rb"), "rn/" + deep + "/twelve-bytes",
-                                  std::string("rn/d/x.zel-backup"), "rn/" + std::string(245, 'n'), std::string("rn/update.manifest"),
-                                  std::string("rn/dir"), std::string("rn/huge")})
+  for (const std::string& name : {"ro/d/a\nb", "ro/x.zel-part", "ro/dir/inner", "rn/a\"b", "rn/a\rb", "rn/d/x.zel-backup",
+                                  "rn/update.manifest", "rn/dir", "rn/huge"})
     WriteFile(dir / name, "");
+  WriteFile(dir / ("rn/" + n245), "");
+  WriteFile(dir / ("rn/" + deep + "/twelve-bytes"), "");
   ASSERT_EQ(truncate((dir / "rn/huge").c_str(), off_t(1) << 31), 0);
   ASSERT_EQ(symlink("t", (dir / "rn/ln").c_str()), 0);
   ASSERT_EQ(mkfifo((dir / "rn/fifo").c_str(), 0644), 0);
-  const std::string special = "; only regular files and directories can be carried", backup = ", which the updater reserves"
-                              " for its backups", lineBreak = ": its name holds a line break, which would end a manifest line";
+  const std::string special = "; only regular files and directories can be carried";
+  const std::string backup = ", which the updater reserves for its backups";
+  const std::string newline = ": its name holds a line break, which would end a manifest line";
   std::string refusals = "cannot build this update:";
-  for (const std::string& line : {"ro/d/a\\nb" + lineBreak, "ro/x.zel-part: its name ends in \".zel-part\"" + backup,
-                                  "rn/a\\rb" + lineBreak, std::string("rn/a\"b: its name holds a double quote, which the manifest cannot quote"),
-                                  "rn/" + deep + "/twelve-bytes: its path is 1016 bytes; the updater handles at most 1012",
-                                  "rn/d/x.zel-backup: its name ends in \".zel-backup\"" + backup, "rn/fifo: is a named pipe" + special,
-                                  "rn/ln: is a symbolic link" + special,
-                                  "rn/" + std::string(245, 'n') + ": its name is 245 bytes; with \".zel-backup\" added for its backup it "
-                                  "would pass the file system's limit of 255: at most 244",
-                                  std::string("rn/dir: a directory in OLD becomes a file in NEW; the updater removes no directories, so "
-                                              "this cannot be carried"),
-                                  std::string("rn/huge: file of 2 GiB or more (2147483648 bytes); the archive's sizes are 32-bit"),
-                                  std::string("rn/update.manifest: a file of this name at the root would collide with the archive's own "
-                                              "manifest item")})
+  for (const std::string& line : {
+           "ro/d/a\\nb" + newline,
+           "ro/x.zel-part: its name ends in \".zel-part\"" + backup,
+           "rn/a\\rb" + newline,
+           std::string("rn/a\"b: its name holds a double quote, which the manifest cannot quote"),
+           "rn/" + deep + "/twelve-bytes: its path is 1016 bytes; the updater handles at most 1012",
+           "rn/d/x.zel-backup: its name ends in \".zel-backup\"" + backup,
+           "rn/fifo: is a named pipe" + special,
+           "rn/ln: is a symbolic link" + special,
+           "rn/" + n245 + ": its name is 245 bytes; with \".zel-backup\" added for its backup it would pass the file "
+           "system's limit of 255: at most 244",
+           std::string("rn/dir: a directory in OLD becomes a file in NEW; the updater removes no directories, so this "
+                       "cannot be carried"),
+           std::string("rn/huge: file of 2 GiB or more (2147483648 bytes); the archive's sizes are 32-bit"),
+           std::string("rn/update.manifest: a file of this name at the root would collide with the archive's own "
+                       "manifest item")})
     refusals += "\n  " + line;
   // err: all of stderr less the tool's name in front, the line end and, for usage errors (exit 2), the hint
   struct Row { std::string tool; std::vector<std::string> args; int exit; std::string err; };
@@ -78,7 +84,8 @@ TEST(ToolsCliTest, EveryRefusalNamesItsCauseAndWritesNothing) {
       {"zbdiff", {"--", "-old", "-new"}, 2, "OLD, NEW and PATCH are needed"},
       {"zbdiff", {"--", "-old", "-new", "-patch"}, 0, ""},
       {"zbdiff", {"--", "nope", "-new", "p"}, 1, "nope: cannot open: No such file or directory"},
-      {"zbdiff", {"--", "-old", "d/huge", "o"}, 1, "d/huge: file of 2 GiB or more (2147483648 bytes); the formats' sizes are 32-bit"},
+      {"zbdiff", {"--", "-old", "d/huge", "o"}, 1,
+       "d/huge: file of 2 GiB or more (2147483648 bytes); the formats' sizes are 32-bit"},
       {"zbpatch", {"longer", "p", "o"}, 1, "longer: is 3001 bytes; the patch is for a file of 3000 bytes"},
       {"make-update", {"--to", "d", "-j", "0"}, 2, "--jobs needs a whole number from 1 to 1024, not '0'"},
       {"make-update", {"--to", "d", "--output", "o", "--verify=yes"}, 2, "option '--verify' takes no value"},
@@ -133,9 +140,16 @@ TEST(ToolsCliTest, OutputsAreReplacedOnlyWhenWhole) {
   ScratchDir dir;
   const std::string a = RandomBytes(20000, 3), b = std::string(a).replace(5000, 10, "edited....");
   WriteFile(dir / "a", a, 0755);
-  for (auto [name, content] : {std::pair{"b", b}, {"p", zbdiff::MakePatch(a, b)}, {"v2/f", a}}) WriteFile(dir / name, content);
+  for (auto [name, content] : {std::pair{"b", b}, {"p", zbdiff::MakePatch(a, b)}, {"v2/f", a}})
+    WriteFile(dir / name, content);
   // content "" and mode 0 are not compared; a mode is the item's or OLD's less the umask.
-  const struct { std::string tool; std::vector<std::string> args; std::string output, content; int stop; mode_t mode; } rows[] = {
+  const struct {
+    std::string tool;
+    std::vector<std::string> args;
+    std::string output, content;
+    int stop;
+    mode_t mode;
+  } rows[] = {
       {"zar", {"-c", "a.zar", "a"}, "a.zar", "", SIGINT, 0},
       {"zar", {"-x", "a.zar", "-C", "x"}, "x/a", a, SIGTERM, 0750},
       {"zbdiff", {"a", "b", "p2"}, "p2", zbdiff::MakePatch(a, b), SIGHUP, 0},

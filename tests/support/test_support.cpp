@@ -35,7 +35,7 @@ ScratchDir::~ScratchDir() {
   }
   // Tests take permissions away from folders; an unprivileged run needs them back to clean up.
   std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(mPath, ec); !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
+  for (auto it = fs::recursive_directory_iterator(mPath, ec); !ec && it != fs::end(it); it.increment(ec))
     if (it->is_directory(ec) && !it->is_symlink(ec)) chmod(it->path().c_str(), 0755);
   fs::remove_all(mPath, ec);
 }
@@ -68,7 +68,7 @@ std::vector<std::string> ListTree(const std::string& root) {
   std::vector<std::string> out;
   std::error_code ec;
   const auto options = fs::directory_options::skip_permission_denied;
-  for (auto it = fs::recursive_directory_iterator(root, options, ec); !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
+  for (auto it = fs::recursive_directory_iterator(root, options, ec); !ec && it != fs::end(it); it.increment(ec))
     out.push_back(it->path().lexically_relative(root).string());
   std::sort(out.begin(), out.end());
   return out;

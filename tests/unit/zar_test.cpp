@@ -20,7 +20,9 @@ std::vector<char> Archive(std::vector<zar::Item> items) {
   for (zar::Item& item : items) w.AddStored(std::move(item));
   return w.Serialize();
 }
-std::vector<char> OneItem(const std::string& content, uint32_t mode = 0644) { return Archive({{"f", mode, zar::Compress(content)}}); }
+std::vector<char> OneItem(const std::string& content, uint32_t mode = 0644) {
+  return Archive({{"f", mode, zar::Compress(content)}});
+}
 uint32_t Be32(const std::vector<char>& a, size_t at) { return zar_get_be32((const unsigned char*)a.data() + at); }
 void PutBe32(std::vector<char>& a, size_t at, uint32_t v) { zar_put_be32((unsigned char*)a.data() + at, v); }
 
@@ -88,7 +90,8 @@ TEST_F(ZarTest, IndexIsBoundedBeforeItIsAllocated) {
 }
 
 TEST_F(ZarTest, FindsItemsByExactNameAndReadsWithinThem) {
-  std::vector<char> a = Archive({{"raw", 0755, {'a', 'b', 'c', 'd', 'e'}}, {"RAW", 0600, {}}, {"raw", 0601, {}}, {"huge", 0644, {}}});
+  std::vector<char> a =
+      Archive({{"raw", 0755, {'a', 'b', 'c', 'd', 'e'}}, {"RAW", 0600, {}}, {"raw", 0601, {}}, {"huge", 0644, {}}});
   // "huge" starts near 2^31 and crosses it.
   const uint32_t huge = Be32(a, 4) + 4 + 3 * 16;
   PutBe32(a, huge, 0x7FFFFFF0u);

@@ -33,7 +33,8 @@ TEST(ZbdiffTest, EdgeAndRandomEditsRoundTrip) {
       {std::string(100000, '\0'), std::string(120000, '\0')},
       {std::string(100000, 'a'), std::string(50000, 'a') + "b" + std::string(50000, 'a')},
       {period, "zz" + period.substr(3) + period.substr(0, 999)}};
-  for (const auto& [old, neu] : edges) ExpectRoundTrip(old, neu, std::to_string(old.size()) + " to " + std::to_string(neu.size()));
+  for (const auto& [old, neu] : edges)
+    ExpectRoundTrip(old, neu, std::to_string(old.size()) + " to " + std::to_string(neu.size()));
   // Random and text-like OLDs, each edited by insertions, deletions, block
   // moves, byte flips and pointers shifted at a stride (as moved code has them).
   for (uint32_t seed = 1; seed <= 6; ++seed) {
