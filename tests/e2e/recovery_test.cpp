@@ -97,6 +97,13 @@ TEST_F(RecoveryE2E, RefusalRollbackAndRecoveryGiveEveryFileBack) {
        },
        {}, "succeeded\n", "RECOVER RESTORE b\n",
        {{"a", "a 1|666"}, {"b", "b 2|644"}, {"victim", "victim|644"}, {"z", "z 2|644"}}, false},
+      {"a link to the backup planted at its name after a crash", "add \"b\"\nadd \"z\"\n", nullptr, kKillAtZ,
+       [this] {
+         rename((install + "/b.zel-backup").c_str(), (install + "/elsewhere").c_str());
+         symlink("elsewhere", (install + "/b.zel-backup").c_str());
+       },
+       {}, "succeeded\n", "PREPARE ADD b\n",
+       {{"a", "a 1|666"}, {"b", "b 2|644"}, {"elsewhere", "b 1|666"}, {"z", "z 2|644"}}, false},
       {"backups copied to new inodes", "add \"b\"\nadd \"z\"\n", nullptr, kKillAtZ, copied_tree, {}, "failed: 6\n",
        "RECOVER RESTORE b\n", kOld, false},
       {"a journal that cannot be read", "add \"b\"\nadd \"z\"\n", nullptr, kKillAtZ, [] {},
