@@ -82,7 +82,15 @@ TEST_F(RecoveryE2E, RefusalRollbackAndRecoveryGiveEveryFileBack) {
                       ".copy " + install).c_str()), 0);
   };
   const std::string applied = "RECOVER UPDATE ALREADY APPLIED\nsucceeded\n" + kEnd;
+  const std::string long_name(250, 'n');  // its backup's name is too long for the file system
   const Shape shapes[] = {
+      {"a FIFO to replace", "add \"z\"\nadd \"b\"\n",
+       [this] { unlink((install + "/b").c_str()), mkfifo((install + "/b").c_str(), 0644); }, {}, nullptr, {},
+       "failed: 6\n", "", {{"a", "a 1|666"}, {"b", "?"}}, false},
+      {"a name too long to back up", "add \"z\"\nremove \"" + long_name + "\"\n", [&] { Install(long_name, "long"); },
+       {}, nullptr, {}, "failed: 6\n",
+       "PREPARE ADD z\nPREPARE REMOVE " + long_name + "\nfile name too long to back up: " + long_name + "\n",
+       {{"a", "a 1|666"}, {"b", "b 1|666"}, {long_name, "long|644"}}, false},
       {"an I/O error finding a file to remove", "remove \"a\"\nadd \"z\"\n", nullptr,
        {"a", "access,faccessat,faccessat2:error=EIO"}, nullptr, {}, "failed: 6\n", "", kOld, false},
       {"a file that became a directory, rolled back", "remove \"a\"\nadd \"a/x/y\"\nadd \"missing\"\n", nullptr, {},
