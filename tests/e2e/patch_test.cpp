@@ -9,7 +9,6 @@ namespace {
 
 const std::string kOld = RandomBytes(20000, 1);
 const std::string kNew = kOld.substr(0, 5000) + "inserted bytes" + kOld.substr(6000) + RandomBytes(300, 2);
-const std::string kEnd = "calling QuitProgressUI\n";
 
 TEST_F(UpdaterE2E, PatchActions) {
   const std::string good = zbdiff::MakePatch(kOld, kNew), other = std::string(kOld.size(), 'x') + "|751";

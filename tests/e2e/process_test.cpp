@@ -103,7 +103,7 @@ TEST_F(UpdaterE2E, NothingComesFromTheCurrentDirectoryOrPath) {
 TEST_F(UpdaterE2E, WaitsForTheApplicationToEndAndOnlyForIt) {
   MakeUpdate("\n");
   const pid_t app = Start({"/bin/sleep", "1"});
-  for (const std::string pid : {std::to_string(app), std::string("-1")}) {
+  for (const std::string& pid : {std::to_string(app), std::string("-1")}) {
     RunResult r = RunProgram({Program("updater"), update, pid}, {install, {"DISPLAY="}, 20});
     EXPECT_EQ(0, r.exit_code) << pid;
     EXPECT_EQ("succeeded\n", Status()) << pid;

@@ -6,8 +6,6 @@ using namespace testing_support;
 
 namespace {
 
-const std::string kEnd = "calling QuitProgressUI\n";
-
 // What only a whole run shows: a remove of a missing file is skipped in Prepare already, and a refused line
 // (keywords are lower case) changes nothing; an earlier run's longer status is replaced whole.
 TEST_F(UpdaterE2E, ManifestLinesAndTheStatusFile) {

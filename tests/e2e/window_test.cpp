@@ -46,16 +46,6 @@ class WindowTest : public UpdaterE2E {
     return "";
   }
 
-  // A program folder of the test's own: a copy of the updater (a link would lead back to the build), its
-  // interface file and module linked in, and a strings file with |title|.
-  void MakeProgramFolder(const std::string& title) {
-    mProgram = dir / "program";
-    WriteFile(mProgram + "/updater", ReadFile(Program("updater")), 0755);
-    for (std::string name : {"MainMenu.ui", "updater_ui_gtk.so"})
-      symlink(Program(name).c_str(), (mProgram + "/" + name).c_str());
-    WriteFile(mProgram + "/updater.ini", "; strings\n\ntitle=" + title + "\ninfo=Copying the new files\n");
-  }
-
   // Starts the program folder's updater on |files| slow files (none: a small one), with |extra| arguments.
   void StartUpdater(int files, const std::vector<std::string>& extra = {}) {
     files ? MakeSlowUpdate(files) : MakeUpdate("add \"small.txt\"\n", {{"small.txt", "small\n"}});
@@ -93,7 +83,7 @@ class WindowTest : public UpdaterE2E {
   }
 
   pid_t mServer = -1;
-  std::string mDisplay, mProgram;
+  std::string mDisplay, mProgram = dir / "program";
   std::thread mRunner;
   std::atomic<bool> mDone{true};
   RunResult mResult;
@@ -105,7 +95,12 @@ class WindowTest : public UpdaterE2E {
 TEST_F(WindowTest, ShowsTheStringsRefusesToCloseAndOutlivesItsDisplay) {
   if (std::string why = NeedWindow(); !why.empty()) GTEST_SKIP() << why;
   const std::string title = "Window Test Title", work = dir / "work";
-  MakeProgramFolder(title);
+  // A program folder of the test's own: a copy of the updater (a link would lead back to the build), its
+  // interface file and module linked in, and a strings file with the title.
+  WriteFile(mProgram + "/updater", ReadFile(Program("updater")), 0755);
+  for (std::string name : {"MainMenu.ui", "updater_ui_gtk.so"})
+    symlink(Program(name).c_str(), (mProgram + "/" + name).c_str());
+  WriteFile(mProgram + "/updater.ini", "; strings\n\ntitle=" + title + "\ninfo=Copying the new files\n");
   StartUpdater(0);
   EXPECT_EQ("", WaitForWindow(title)) << "a window showed for a short update";
   FinishAndExpectSuccess();
