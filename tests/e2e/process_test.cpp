@@ -2,8 +2,7 @@
 // directory (the installation) or from PATH, a hangup that the caller ignores, and the line a caller gets when the
 // update folder is missing. scripts/test runs these again as an unprivileged user, for whom permissions mean something.
 #include <cstring>
-#include <fstream>
-#include <sstream>
+#include <regex>
 
 #include "updater_e2e.h"
 
@@ -12,18 +11,6 @@ using namespace testing_support;
 namespace {
 
 constexpr int kFiles = 4;  // of the slow update: three quarters of it take over half a second
-
-// Whether |pid| waits for a lock that another process holds ("1: -> FLOCK ADVISORY WRITE <pid> ...").
-bool WaitsForLock(pid_t pid) {
-  std::ifstream locks("/proc/locks");
-  std::string line, number, arrow, kind, advisory, mode;
-  long holder;
-  while (std::getline(locks, line)) {
-    std::istringstream fields(line);
-    if (fields >> number >> arrow >> kind >> advisory >> mode >> holder && arrow == "->" && holder == pid) return true;
-  }
-  return false;
-}
 
 // Two updaters on one update folder: the second waits for the lock while the
 // first is stopped half-way, its journal live. When the first then completes,
@@ -49,7 +36,10 @@ TEST_P(OneRunAtATime, SecondRunWaitsForTheFirst) {
   }
   ASSERT_EQ(0, kill(first, SIGSTOP));
   pid_t second = Start({Program("updater"), update, "0"}, dir / "second.err");
-  ASSERT_TRUE(Eventually([&] { return WaitsForLock(second); })) << "the second run did not wait for the first";
+  // Waiting for a lock that another process holds: "1: -> FLOCK  ADVISORY  WRITE <pid> ...".
+  const std::regex waits("-> FLOCK +ADVISORY +\\w+ +" + std::to_string(second) + " ");
+  ASSERT_TRUE(Eventually([&] { return std::regex_search(ReadFile("/proc/locks"), waits); }))
+      << "the second run did not wait for the first";
   ASSERT_EQ(0, kill(first, first_completes ? SIGCONT : SIGKILL));
 
   const int first_status = Reap(first);

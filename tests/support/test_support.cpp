@@ -74,14 +74,6 @@ std::vector<std::string> ListTree(const std::string& root) {
   return out;
 }
 
-void FlipBase64Bit(const std::string& path, size_t column) {
-  static const std::string kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string text = ReadFile(path);
-  char& c = text[text.find('\n') + 1 + column];
-  c = kAlphabet[kAlphabet.find(c) ^ 1];
-  WriteFile(path, text);
-}
-
 namespace {
 
 std::string Drain(int fd) {
