@@ -1,7 +1,6 @@
 // The updater among other processes: one run at a time on an update folder, nothing taken from the current
 // directory (the installation) or from PATH, a hangup that the caller ignores, and the line a caller gets when the
 // update folder is missing. scripts/test runs these again as an unprivileged user, for whom permissions mean something.
-#include <cstring>
 #include <regex>
 
 #include "updater_e2e.h"
@@ -101,15 +100,6 @@ TEST_F(UpdaterE2E, WaitsForTheApplicationToEndAndOnlyForIt) {
   const bool ended = waitpid(app, nullptr, WNOHANG) == app;
   if (ended) std::erase(started, app);
   EXPECT_TRUE(ended) << "the updater returned while the application still ran";
-}
-
-// A missing update folder: exit code 0 as ever, one line on stderr naming the folder and the reason.
-TEST_F(UpdaterE2E, UnusableUpdateFolderIsNamedOnStderr) {
-  const std::string missing = dir / "missing";
-  RunResult r = RunProgram({Program("updater"), missing, "0"}, {install, {}, 60});
-  EXPECT_EQ(0, r.exit_code);
-  EXPECT_EQ("updater: " + missing + ": " + strerror(ENOENT) + "\n", r.err);
-  EXPECT_FALSE(Exists(missing));
 }
 
 // The folder, not the file, decides whether a file may be removed: as a user
