@@ -65,7 +65,8 @@ TEST_F(SigningE2E, RefusesEveryBadSignatureBeforeAnythingChanges) {
       {"no signature file", [&] { fs::remove(sig); }, "no signature file"},
       {"other key", [&] { Ship("other"); }, "other key id"},
       {"byte changed in the trusted comment",
-       [&] { WriteFile(sig, ReadFile(sig).replace(ReadFile(sig).find("\ntrusted") + 18, 1, 1, 'X')); }, "bad signature"},
+       [&] { WriteFile(sig, ReadFile(sig).replace(ReadFile(sig).find("\ntrusted") + 18, 1, 1, 'X')); },
+       "bad signature"},
       // A key that may be there is never taken for none.
       {"key is a dangling link", [&] { fs::remove(key), fs::create_symlink(dir / "gone", key); }, "unreadable key"},
   };
