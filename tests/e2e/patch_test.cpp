@@ -44,7 +44,7 @@ TEST_F(UpdaterE2E, PatchActions) {
     EXPECT_EQ(Status(), c.status);
     EXPECT_EQ(Log(), c.log);
     EXPECT_EQ(Snapshot(), c.after);
-    EXPECT_EQ(UpdateDir(), c.update_dir) << "staged patches are deleted";
+    EXPECT_EQ(ListTree(update), c.update_dir) << "staged patches are deleted";
   }
 }
 

@@ -45,13 +45,10 @@ TEST_P(OneRunAtATime, SecondRunWaitsForTheFirst) {
   EXPECT_EQ(0, Reap(second)) << "exit code 0";
   EXPECT_EQ("", ReadFile(dir / "second.err"));
   EXPECT_EQ("succeeded\n", Status());
-  std::vector<std::string> tree = {"data"};
-  for (int i = 0; i < kFiles; ++i) {
-    tree.push_back("data/file" + std::to_string(i) + ".bin");
-    EXPECT_EQ(size_t(2 << 20), ReadFile(install + "/" + tree.back()).size()) << tree.back();
-  }
-  EXPECT_EQ(tree, ListTree(install));
-  EXPECT_EQ(kCleanUpdateDir, UpdateDir());
+  Files tree = {{"data", "/"}};
+  for (int i = 0; i < kFiles; ++i) tree["data/file" + std::to_string(i) + ".bin"] = RandomBytes(2 << 20, 11) + "|644";
+  EXPECT_EQ(tree, Snapshot());
+  EXPECT_EQ(kCleanUpdateDir, ListTree(update));
   if (first_completes) {
     EXPECT_EQ(0, first_status) << "the hangup ended the first run";
     EXPECT_EQ("", ReadFile(dir / "first.err"));

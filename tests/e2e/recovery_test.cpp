@@ -138,7 +138,7 @@ TEST_F(RecoveryE2E, RefusalRollbackAndRecoveryGiveEveryFileBack) {
     EXPECT_EQ(Log().substr(0, s.log.size()), s.log);
     EXPECT_EQ(Snapshot(), s.tree);
     EXPECT_EQ(Exists(update + "/update.journal"), s.journal_kept);
-    for (const std::string& name : UpdateDir())
+    for (const std::string& name : ListTree(update))
       EXPECT_TRUE(std::count(kCleanUpdateDir.begin(), kCleanUpdateDir.end(), name) || s.journal_kept) << name;
   }
 }

@@ -21,9 +21,8 @@ TEST_P(SignalE2E, HeldDuringTheUpdateThenActedUpon) {
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   ASSERT_EQ(kill(pid, sig), 0);
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  int status;
-  EXPECT_EQ(waitpid(pid, &status, WNOHANG), 0) << "the signal stopped the update half-way";
-  status = Reap(pid);
+  EXPECT_EQ(waitpid(pid, nullptr, WNOHANG), 0) << "the signal stopped the update half-way";
+  const int status = Reap(pid);
   ASSERT_TRUE(WIFSIGNALED(status)) << "exit status " << status;
   EXPECT_EQ(WTERMSIG(status), sig);
   EXPECT_EQ(Status(), "succeeded\n");

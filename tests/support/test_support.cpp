@@ -74,17 +74,13 @@ std::vector<std::string> ListTree(const std::string& root) {
   return out;
 }
 
-namespace {
-
-std::string Drain(int fd) {
+static std::string Drain(int fd) {
   std::string s;
   char buf[4096];
   for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) s.append(buf, size_t(n));
   close(fd);
   return s;
 }
-
-}  // namespace
 
 RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& options) {
   // Output through pipes, read until every writer is gone: a callback that the
