@@ -124,7 +124,7 @@ TEST_F(DiskE2E, DiskFullAtAnyWriteRollsBackWholeAndTheRetrySucceeds) {
     RunUpdater();
     EXPECT_EQ(Status(), "succeeded\n") << Log();
     EXPECT_EQ(Snapshot(), new_tree);
-    EXPECT_EQ(UpdateDir(), kCleanUpdateDir) << "nothing left behind";
+    EXPECT_EQ(ListTree(update), kCleanUpdateDir) << "nothing left behind";
   }
   EXPECT_GT(failed, 10) << "the disk filled at too few points of the run";
 }

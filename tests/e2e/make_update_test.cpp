@@ -1,7 +1,6 @@
 // The make-update program end to end: updates built from two release trees
 // with the real program and applied with the real updater.
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <map>
 

@@ -9,7 +9,6 @@ namespace {
 
 const std::string kOld = RandomBytes(20000, 1);
 const std::string kNew = kOld.substr(0, 5000) + "inserted bytes" + kOld.substr(6000) + RandomBytes(300, 2);
-const std::string kEnd = "calling QuitProgressUI\n";
 
 TEST_F(UpdaterE2E, PatchActions) {
   const std::string good = zbdiff::MakePatch(kOld, kNew), other = std::string(kOld.size(), 'x') + "|751";
@@ -45,7 +44,7 @@ TEST_F(UpdaterE2E, PatchActions) {
     EXPECT_EQ(Status(), c.status);
     EXPECT_EQ(Log(), c.log);
     EXPECT_EQ(Snapshot(), c.after);
-    EXPECT_EQ(UpdateDir(), c.update_dir) << "staged patches are deleted";
+    EXPECT_EQ(ListTree(update), c.update_dir) << "staged patches are deleted";
   }
 }
 

@@ -1,16 +1,12 @@
 // Backups, their journal and the run after an interrupted one: what the fault sweep and the crash check cannot
 // reach (journals no run writes, files and links planted between runs, a restore from a copy), and a few faults of
 // their own. Crashes and faults are injected with strace.
-#include <cinttypes>
-
 #include "updater_e2e.h"
 #include "zbdiff/zbdiff.h"
 
 using namespace testing_support;
 
 namespace {
-
-const std::string kEnd = "calling QuitProgressUI\n";
 
 struct Injection {
   std::string path, inject;  // no path: a plain run
@@ -81,7 +77,6 @@ TEST_F(RecoveryE2E, RefusalRollbackAndRecoveryGiveEveryFileBack) {
     ASSERT_EQ(system(("cp -a " + install + " " + install + ".copy && rm -rf " + install + " && mv " + install +
                       ".copy " + install).c_str()), 0);
   };
-  const std::string applied = "RECOVER UPDATE ALREADY APPLIED\nsucceeded\n" + kEnd;
   const std::string long_name(250, 'n');  // its backup's name is too long for the file system
   const Shape shapes[] = {
       {"a FIFO to replace", "add \"z\"\nadd \"b\"\n",
@@ -129,7 +124,8 @@ TEST_F(RecoveryE2E, RefusalRollbackAndRecoveryGiveEveryFileBack) {
        {}, nullptr, {}, "succeeded\n", "RECOVER RESTORE a\n", {{"a", "a 2|644"}, {"b", "b 2|644"}}, false},
       {"a committed run is finished, not applied again", "patch \"p\" \"b\"\n",
        [this] { WriteJournal(BackUp("b", "b 3") + "COMMIT\n"); }, {}, nullptr, {}, "succeeded\n",
-       "RECOVER DISCARD b\n" + applied, {{"a", "a 1|666"}, {"b", "b 3|644"}}, false},
+       "RECOVER DISCARD b\nRECOVER UPDATE ALREADY APPLIED\nsucceeded\ncalling QuitProgressUI\n",
+       {{"a", "a 1|666"}, {"b", "b 3|644"}}, false},
       {"a committed run of another archive is finished, this one applied", "add \"b\"\n",
        [this] { WriteJournal(BackUp("b", "b 3") + "COMMIT\n", false); }, {}, nullptr, {}, "succeeded\n",
        "RECOVER DISCARD b\nPREPARE", {{"a", "a 1|666"}, {"b", "b 2|644"}}, false},
@@ -150,9 +146,8 @@ TEST_F(RecoveryE2E, RefusalRollbackAndRecoveryGiveEveryFileBack) {
     EXPECT_EQ(Log().substr(0, s.log.size()), s.log);
     EXPECT_EQ(Snapshot(), s.tree);
     EXPECT_EQ(Exists(update + "/update.journal"), s.journal_kept);
-    for (const std::string& name : UpdateDir()) {
+    for (const std::string& name : ListTree(update))
       EXPECT_TRUE(std::count(kCleanUpdateDir.begin(), kCleanUpdateDir.end(), name) || s.journal_kept) << name;
-    }
   }
 }
 

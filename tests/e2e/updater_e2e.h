@@ -115,9 +115,9 @@ class UpdaterE2E : public ::testing::Test {
     }
     return out;
   }
-  std::vector<std::string> UpdateDir() { return testing_support::ListTree(update); }
   // What a finished run leaves in the update folder.
   const std::vector<std::string> kCleanUpdateDir = {"update.log", "update.manifest", "update.status", "update.zar"};
+  const std::string kEnd = "calling QuitProgressUI\n";  // the last line of every run's log
 
   testing_support::ScratchDir dir;
   std::string install, update;

@@ -6,8 +6,6 @@ using namespace testing_support;
 
 namespace {
 
-const std::string kEnd = "calling QuitProgressUI\n";
-
 // What only a whole run shows: a remove of a missing file is skipped in Prepare already, and a refused line
 // (keywords are lower case) changes nothing; an earlier run's longer status is replaced whole.
 TEST_F(UpdaterE2E, ManifestLinesAndTheStatusFile) {
@@ -38,7 +36,7 @@ TEST_F(UpdaterE2E, ManifestLinesAndTheStatusFile) {
 }
 
 // The command line: usage on stderr, exit code 1, nothing written; an update folder whose path is longer than a
-// name buffer holds is never used cut.
+// name buffer holds is never used cut; a missing one is named on stderr with the reason (exit code 0 as ever).
 TEST_F(UpdaterE2E, BadCommandLinesAndUpdateFolders) {
   for (std::vector<std::string> argv : {std::vector<std::string>{Program("updater")}, {Program("updater"), update},
                                         {Program("updater"), "--help"}}) {
@@ -53,6 +51,10 @@ TEST_F(UpdaterE2E, BadCommandLinesAndUpdateFolders) {
   const std::vector<std::string> before = ListTree(dir.path());
   EXPECT_EQ(RunProgram({Program("updater"), deep, "0"}, RunOptions{install, {"DISPLAY="}, 30}).exit_code, 0);
   EXPECT_EQ(ListTree(dir.path()), before) << "no status file, log or other file was written";
+  const RunResult r = RunProgram({Program("updater"), dir / "missing", "0"}, {install, {}, 60});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.err, "updater: " + dir / "missing" + ": No such file or directory\n");
+  EXPECT_FALSE(Exists(dir / "missing"));
 }
 
 // The callback is started with the stop signals unblocked and NO_EM_RESTART set. grep reads its own mask and

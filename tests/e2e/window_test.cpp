@@ -1,10 +1,7 @@
 // The progress window end to end: the built updater with its window module, each test on an X server of its own
 // (Xvfb picks a free display number and reports it). The window is looked at from outside, by its title (xdotool).
 // The test skips, saying why, where the module or a tool is missing.
-#include <poll.h>
-
 #include <atomic>
-#include <cstring>
 
 #include "updater_e2e.h"
 
@@ -18,7 +15,7 @@ class WindowTest : public UpdaterE2E {
  protected:
   void TearDown() override {
     if (mRunner.joinable()) mRunner.join();
-    if (mServer > 0) kill(mServer, SIGCONT), kill(mServer, SIGKILL), waitpid(mServer, nullptr, 0);
+    UpdaterE2E::TearDown();  // the X server goes with the other started processes
   }
 
   // The module and a private X server; "" or why not.
@@ -26,34 +23,14 @@ class WindowTest : public UpdaterE2E {
     if (!Exists(Program("updater_ui_gtk.so"))) return "no window module built (GTK 3 was not found when configuring)";
     for (const char* tool : {"/usr/bin/Xvfb", "/usr/bin/xdotool"})
       if (access(tool, X_OK) != 0) return std::string(tool) + " is not installed";
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return strerror(errno);
-    const int report_fd = fcntl(fds[1], F_DUPFD, 10);  // the one descriptor the server inherits
-    if ((mServer = fork()) == 0) {
-      int null_fd = open("/dev/null", O_RDWR);
-      dup2(null_fd, 0), dup2(null_fd, 1), dup2(null_fd, 2);
-      execl("/usr/bin/Xvfb", "Xvfb", "-displayfd", std::to_string(report_fd).c_str(), "-screen", "0", "800x600x24",
-            "-nolisten", "tcp", "-noreset", nullptr);
-      _exit(127);
-    }
-    close(report_fd), close(fds[1]);
-    struct pollfd ready = {fds[0], POLLIN, 0};
-    char c;
-    while (poll(&ready, 1, 20000) > 0 && read(fds[0], &c, 1) == 1 && isdigit(c)) mDisplay += c;
-    close(fds[0]);
-    if (mDisplay.empty()) return "Xvfb did not report a display";
-    mDisplay = ":" + mDisplay;
+    const std::string report = dir / "display";  // the display number and a line end, once the server listens
+    mServer = Start({"/bin/sh", "-c", "exec Xvfb -displayfd 3 -screen 0 800x600x24 -nolisten tcp -noreset 3>\"$0\"",
+                     report});
+    if (!Eventually([&] { return ReadFile(report).find('\n') != std::string::npos; }))
+      return "Xvfb did not report a display";
+    mDisplay = ReadFile(report).insert(0, 1, ':');
+    mDisplay.resize(mDisplay.find('\n'));
     return "";
-  }
-
-  // A program folder of the test's own: a copy of the updater (a link would lead back to the build), its
-  // interface file and module linked in, and a strings file with |title|.
-  void MakeProgramFolder(const std::string& title) {
-    mProgram = dir / "program";
-    WriteFile(mProgram + "/updater", ReadFile(Program("updater")), 0755);
-    for (std::string name : {"MainMenu.ui", "updater_ui_gtk.so"})
-      symlink(Program(name).c_str(), (mProgram + "/" + name).c_str());
-    WriteFile(mProgram + "/updater.ini", "; strings\n\ntitle=" + title + "\ninfo=Copying the new files\n");
   }
 
   // Starts the program folder's updater on |files| slow files (none: a small one), with |extra| arguments.
@@ -93,7 +70,7 @@ class WindowTest : public UpdaterE2E {
   }
 
   pid_t mServer = -1;
-  std::string mDisplay, mProgram;
+  std::string mDisplay, mProgram = dir / "program";
   std::thread mRunner;
   std::atomic<bool> mDone{true};
   RunResult mResult;
@@ -105,7 +82,12 @@ class WindowTest : public UpdaterE2E {
 TEST_F(WindowTest, ShowsTheStringsRefusesToCloseAndOutlivesItsDisplay) {
   if (std::string why = NeedWindow(); !why.empty()) GTEST_SKIP() << why;
   const std::string title = "Window Test Title", work = dir / "work";
-  MakeProgramFolder(title);
+  // A program folder of the test's own: a copy of the updater (a link would lead back to the build), its
+  // interface file and module linked in, and a strings file with the title.
+  WriteFile(mProgram + "/updater", ReadFile(Program("updater")), 0755);
+  for (std::string name : {"MainMenu.ui", "updater_ui_gtk.so"})
+    symlink(Program(name).c_str(), (mProgram + "/" + name).c_str());
+  WriteFile(mProgram + "/updater.ini", "; strings\n\ntitle=" + title + "\ninfo=Copying the new files\n");
   StartUpdater(0);
   EXPECT_EQ("", WaitForWindow(title)) << "a window showed for a short update";
   FinishAndExpectSuccess();
@@ -131,7 +113,7 @@ sys.exit(not (x.XSendEvent(d, w, 0, 0, C.byref(e)) and x.XSync(d, 0))))", window
   SleepMillis(1500);  // several ticks: left to GTK, the close request would have destroyed the window
   ASSERT_FALSE(mDone) << "the update ended too soon to tell";
   EXPECT_EQ(window, VisibleWindow(title)) << "the close request closed the window";
-  kill(mServer, SIGKILL), waitpid(mServer, nullptr, 0), mServer = -1;
+  ASSERT_EQ(kill(mServer, SIGKILL), 0);
   ASSERT_FALSE(mDone) << "the update ended too soon to tell";
   FinishAndExpectSuccess();
   EXPECT_TRUE(Eventually([&] { return Exists(work + "/args.txt"); }));

@@ -13,15 +13,10 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int fd = memfd_create("archive", MFD_CLOEXEC);
   if (fd < 0) return 0;
-  if (write(fd, data, size) != ssize_t(size)) {
-    close(fd);
-    return 0;
-  }
   char path[64];
   snprintf(path, sizeof(path), "/proc/self/fd/%d", fd);
-
   ArchiveReader reader;
-  if (reader.Open(path) == 0) {
+  if (write(fd, data, size) == ssize_t(size) && reader.Open(path) == 0) {
     int extracted = 0;
     for (ZarItem* head : reader.File()->buckets) {
       for (ZarItem* item = head; item && extracted < 16; item = item->next, ++extracted) {

@@ -74,25 +74,13 @@ std::vector<std::string> ListTree(const std::string& root) {
   return out;
 }
 
-void FlipBase64Bit(const std::string& path, size_t column) {
-  static const std::string kAlphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string text = ReadFile(path);
-  char& c = text[text.find('\n') + 1 + column];
-  c = kAlphabet[kAlphabet.find(c) ^ 1];
-  WriteFile(path, text);
-}
-
-namespace {
-
-std::string Drain(int fd) {
+static std::string Drain(int fd) {
   std::string s;
   char buf[4096];
   for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) s.append(buf, size_t(n));
   close(fd);
   return s;
 }
-
-}  // namespace
 
 RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& options) {
   // Output through pipes, read until every writer is gone: a callback that the

@@ -64,11 +64,6 @@ class LogCapture {
   FILE* mFile;
 };
 
-// Flips the lowest bit of the 6-bit value that the base64 character at
-// |column| of the second line of the file |path| stands for.
-void FlipBase64Bit(const std::string& path, size_t column);
-
-// Deterministic pseudo-random bytes.
 std::string RandomBytes(size_t n, uint32_t seed);
 
 }  // namespace testing_support

@@ -2,7 +2,6 @@
 // order, the proof of patches, and the determinism of the archive whatever the
 // parallelism. Its refusals are checked through the program.
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "common/zar_writer.h"
 #include "make_update/update_build.h"

@@ -17,8 +17,7 @@ class ProgressTimer {};
 
 namespace {
 
-using testing_support::ScratchDir;
-using testing_support::WriteFile;
+using namespace testing_support;
 
 // Records each operation ("bar 42.5; HideApplication; "). Its event loop delivers ticks of the one live timer
 // until StopEventLoop; a test scripts the worker by what happens before each tick (OnTick).

@@ -69,10 +69,13 @@ TEST_F(SignatureTest, ReadsTheFormatsVariantsAndNothingElse) {
 TEST_F(SignatureTest, SignsWithKeysInTheClearOnly) {
   const std::string clear = ReadFile(dir / "clear.key");
   WriteFile(dir / "sealed.key", Replace(clear, "\nRWQAAEIy", "\nRWRTY0Iy"));  // "Ed" "\0\0" "B2" -> "Ed" "Sc" "B2"
-  WriteFile(dir / "bad-sum.key", clear);
-  WriteFile(dir / "bad-key.key", clear);
-  FlipBase64Bit(dir / "bad-sum.key", 190);  // in the checksum
-  FlipBase64Bit(dir / "bad-key.key", 100);  // in the secret key
+  const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  for (const auto& [name, column] : {std::pair{"bad-sum.key", 190}, {"bad-key.key", 100}}) {  // checksum, secret key
+    std::string key = clear;
+    char& c = key[key.find('\n') + 1 + column];  // a base64 character of the second line, its value's low bit flipped
+    c = alphabet[alphabet.find(c) ^ 1];
+    WriteFile(dir / name, key);
+  }
   const struct { const char* key, *error; /* "(none)": signs, and the signature verifies */ } rows[] = {
       {"clear.key", "(none)"},
       {"sealed.key", "is encrypted with a password"},

@@ -20,9 +20,6 @@ std::vector<char> Archive(std::vector<zar::Item> items) {
   for (zar::Item& item : items) w.AddStored(std::move(item));
   return w.Serialize();
 }
-std::vector<char> OneItem(const std::string& content, uint32_t mode = 0644) {
-  return Archive({{"f", mode, zar::Compress(content)}});
-}
 uint32_t Be32(const std::vector<char>& a, size_t at) { return zar_get_be32((const unsigned char*)a.data() + at); }
 void PutBe32(std::vector<char>& a, size_t at, uint32_t v) { zar_put_be32((unsigned char*)a.data() + at, v); }
 
@@ -43,7 +40,7 @@ class ZarTest : public ::testing::Test {
 // Every field of the header and the index that can be broken; the unbroken
 // archive must open, so that each refusal is the broken field's.
 TEST_F(ZarTest, RefusesMalformedArchives) {
-  const std::vector<char> good = OneItem("data");
+  const std::vector<char> good = Archive({{"f", 0644, zar::Compress("data")}});
   const uint32_t index = Be32(good, 4);
   auto broken = [&](auto edit) { std::vector<char> a = good; edit(a); return a; };
   const std::pair<const char*, std::vector<char>> cases[] = {
@@ -117,10 +114,10 @@ TEST_F(ZarTest, FindsItemsByExactNameAndReadsWithinThem) {
 
 TEST_F(ZarTest, ExtractionFailuresAreTheirKind) {
   ASSERT_EQ(symlink((dir / "elsewhere").c_str(), (dir / "link").c_str()), 0);
-  EXPECT_EQ(Extract(OneItem("x"), "f", dir / "link"), ERR_WRITE);
+  EXPECT_EQ(Extract(Archive({{"f", 0644, zar::Compress("x")}}), "f", dir / "link"), ERR_WRITE);
   EXPECT_FALSE(Exists(dir / "elsewhere")) << "written through a link";
   // /dev/full takes buffered data and refuses it only when it is flushed.
-  EXPECT_EQ(Extract(OneItem("small"), "f", "/dev/full"), ERR_WRITE);
+  EXPECT_EQ(Extract(Archive({{"f", 0644, zar::Compress("small")}}), "f", "/dev/full"), ERR_WRITE);
   // A truncated stream must end in an error, not in a wait for more input: in
   // a child that an alarm stops if it waits.
   const std::vector<char> stored = zar::Compress(RandomBytes(5000, 7));
