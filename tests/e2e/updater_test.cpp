@@ -57,16 +57,17 @@ TEST_F(UpdaterE2E, BadCommandLinesAndUpdateFolders) {
   EXPECT_FALSE(Exists(dir / "missing"));
 }
 
-// The callback is started with the stop signals unblocked and NO_EM_RESTART set. grep reads its own mask and
-// environment (a shell would block signals around its forks).
+// The callback is started in the working folder with the stop signals unblocked and NO_EM_RESTART set. grep reads
+// its own mask and environment (a shell would block signals around its forks), and a file of the working folder.
 TEST_F(UpdaterE2E, CallbackRunsWithStopSignalsUnblocked) {
   MakeUpdate("\n");
+  WriteFile(dir / "here", "NO_EM_RESTART=in the working folder\n");
   RunResult r = RunUpdater({dir.path(), "/bin/grep", "-aho", "-e", "^SigBlk:.*", "-e", "NO_EM_RESTART=[[:print:]]*",
-                            "/proc/self/status", "/proc/self/environ"});
+                            "/proc/self/status", "/proc/self/environ", "here"});
   ASSERT_EQ(r.out.rfind("SigBlk:\t", 0), 0u) << r.out;
   const unsigned long long blocked = std::stoull(r.out.substr(8), nullptr, 16);
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) EXPECT_EQ(blocked & (1ull << (sig - 1)), 0u) << sigabbrev_np(sig);
-  EXPECT_EQ(r.out.substr(r.out.find('\n') + 1), "NO_EM_RESTART=\n");
+  EXPECT_EQ(r.out.substr(r.out.find('\n') + 1), "NO_EM_RESTART=\nNO_EM_RESTART=in the working folder\n");
 }
 
 }  // namespace
