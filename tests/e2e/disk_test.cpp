@@ -3,6 +3,7 @@
 // disk that fills at any write of a run ends it wholly new or wholly old, and the run after the space is freed
 // applies the update.
 #include <sched.h>
+#include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/statvfs.h>
 

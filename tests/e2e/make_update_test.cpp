@@ -47,7 +47,8 @@ TEST(MakeUpdateE2E, UpdatesRoundTripThroughTheUpdater) {
     for (const auto& [tree, files] : {std::pair{"v1/", v1}, {"v2/", v2}, {"install/", complete ? Tree{} : v1}})
       for (const auto& [rel, f] : files) WriteFile(dir / (tree + rel), f.first, f.second);
     const RunResult made = RunProgram({BinDir() + "/make-update", "--to", "v2", "--output", "update", "-j", "2",
-                                       complete ? "--verify" : "--from", complete ? "-q" : "v1"}, RunOptions{dir.path(), {}, 240});
+                                       complete ? "--verify" : "--from", complete ? "-q" : "v1"},
+                                      RunOptions{dir.path(), {}, 240});
     ASSERT_EQ(made.exit_code, 0) << made.err;
     const std::string summary = complete
         ? "update/update.zar: 7 adds, 0 patches, 0 removes; 0 files unchanged; verified with the updater\n"

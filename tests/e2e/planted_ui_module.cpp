@@ -1,6 +1,5 @@
-// Planted by the end-to-end tests as "updater_ui_gtk.so" where the updater must
-// never load a module from: being loaded leaves a marker in the current
-// directory, before anything of it is called.
+// Planted by the end-to-end tests as "updater_ui_gtk.so" where the updater must never load a module from: being loaded
+// leaves a marker in the current directory, before anything of it is called.
 #include <fcntl.h>
 #include <unistd.h>
 

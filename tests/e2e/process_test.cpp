@@ -11,12 +11,10 @@ namespace {
 
 constexpr int kFiles = 4;  // of the slow update: three quarters of it take over half a second
 
-// Two updaters on one update folder: the second waits for the lock while the
-// first is stopped half-way, its journal live. When the first then completes,
-// the second applies nothing again; when it is killed, the second recovers and
-// applies the update (an earlier update's "succeeded" status is no excuse).
-// The first is started as under nohup and gets a hangup mid-way: ignored from
-// the start, it stays ignored, and the callback is launched.
+// Two updaters on one update folder: the second waits for the lock while the first is stopped half-way, its journal
+// live. When the first then completes, the second applies nothing again; when it is killed, the second recovers and
+// applies the update (an earlier update's "succeeded" status is no excuse). The first is started as under nohup and
+// gets a hangup mid-way: ignored from the start, it stays ignored, and the callback is launched.
 class OneRunAtATime : public UpdaterE2E, public ::testing::WithParamInterface<bool> {};
 
 TEST_P(OneRunAtATime, SecondRunWaitsForTheFirst) {
@@ -62,11 +60,9 @@ TEST_P(OneRunAtATime, SecondRunWaitsForTheFirst) {
 INSTANTIATE_TEST_SUITE_P(FirstRun, OneRunAtATime, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "Completes" : "IsKilled"; });
 
-// Started by a bare name along PATH, in the installation, which holds a module
-// that leaves a marker when loaded and a strings file. The update is long
-// enough for a window to be wanted, so both would be used if they were looked
-// for there. The callback is a bare name found only along PATH: it is
-// not looked for there.
+// Started by a bare name along PATH, in the installation, which holds a module that leaves a marker when loaded and a
+// strings file. The update is long enough for a window to be wanted, so both would be used if they were looked for
+// there. The callback is a bare name found only along PATH: it is not looked for there.
 TEST_F(UpdaterE2E, NothingComesFromTheCurrentDirectoryOrPath) {
   WriteFile(install + "/updater.ini", ";\n;\ntitle=Planted\ninfo=planted\n");
   WriteFile(install + "/updater_ui_gtk.so", ReadFile(Program("planted_ui_module.so")), 0755);

@@ -18,9 +18,8 @@ class RecoveryE2E : public UpdaterE2E {
     if (access("/usr/bin/strace", X_OK) != 0) GTEST_SKIP() << "strace is not installed";
     UpdaterE2E::SetUp();
   }
-  // The updater under strace, the calls that name |path| (in the installation,
-  // or absolute) meeting |inject|; -P counts only those, so the point stays
-  // put whatever else the updater does. No path: a plain run.
+  // The updater under strace, the calls that name |path| (in the installation, or absolute) meeting |inject|; -P counts
+  // only those, so the point stays put whatever else the updater does. No path: a plain run.
   RunResult RunInjected(const std::string& path, const std::string& inject) {
     if (path.empty()) return RunUpdater();
     return RunProgram({"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-P", path, "-e", "inject=" + inject,

@@ -1,6 +1,5 @@
-// Termination requests: held while the update runs, acted upon after it.
-// (While the updater waits for the application, nothing is begun and they act
-// as usual.)
+// Termination requests: held while the update runs, acted upon after it. (While the updater waits for the application,
+// nothing is begun and they act as usual.)
 #include "updater_e2e.h"
 
 using namespace testing_support;

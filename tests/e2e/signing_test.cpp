@@ -82,9 +82,8 @@ TEST_F(SigningE2E, RefusesEveryBadSignatureBeforeAnythingChanges) {
   }
 }
 
-// The backup of "app" is renamed into place two seconds late; meanwhile (the
-// journal is there: the run has begun to execute) the archive gets a new
-// modification time. The run fails and rolls back.
+// The backup of "app" is renamed into place two seconds late; meanwhile (the journal is there: the run has begun to
+// execute) the archive gets a new modification time. The run fails and rolls back.
 TEST_F(SigningE2E, ArchiveRewrittenDuringTheRunFailsAndRollsBack) {
   if (access("/usr/bin/strace", X_OK) != 0) GTEST_SKIP() << "strace is not installed";
   Ship();

@@ -1,6 +1,5 @@
-// The producer tools with the real programs: the command line and every
-// refusal a run meets, outputs that change only when whole, zar's listing, and
-// make-update's --verify with stand-in updaters.
+// The producer tools with the real programs: the command line and every refusal a run meets, outputs that change only
+// when whole, zar's listing, and make-update's --verify with stand-in updaters.
 #include <sys/stat.h>
 #include <unistd.h>
 

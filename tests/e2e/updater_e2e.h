@@ -2,7 +2,6 @@
 // with the archive writer, and the real updater program run on them.
 #pragma once
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -31,10 +30,8 @@ class UpdaterE2E : public ::testing::Test {
  protected:
   void SetUp() override {
     umask(022);
-    install = dir / "install";
-    update = dir / "update";
-    mkdir(install.c_str(), 0755);
-    mkdir(update.c_str(), 0755);
+    mkdir((install = dir / "install").c_str(), 0755);
+    mkdir((update = dir / "update").c_str(), 0755);
   }
   void TearDown() override {
     for (pid_t pid : started) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);

@@ -1,6 +1,5 @@
-// Feeds arbitrary bytes to the archive reader as an update.zar and extracts
-// every item it lists, to make sure no archive crashes, hangs or overreads
-// the reader or the bzip2 extraction.
+// Feeds arbitrary bytes to the archive reader as an update.zar and extracts every item it lists, to make sure no
+// archive crashes, hangs or overreads the reader or the bzip2 extraction.
 #include <sys/mman.h>
 #include <unistd.h>
 

@@ -1,12 +1,10 @@
-// Fuzz target for binary patches: the fuzzed bytes are a patch file, read
-// with ZBS_ReadHeader and, when its header is accepted, applied with
-// ZBS_ApplyPatch to a fixed source. Nothing may crash, read or write out of
-// bounds, or leak, whatever the bytes.
+// Fuzz target for binary patches: the fuzzed bytes are a patch file, read with ZBS_ReadHeader and, when its header is
+// accepted, applied with ZBS_ApplyPatch to a fixed source. Nothing may crash, read or write out of bounds, or leak,
+// whatever the bytes.
 //
-// The fixed source is kSourceSize bytes, byte i being (i * 7 + (i >> 5)) mod
-// 256; a patch that asks for a longer source is not applied (the patch action
-// refuses such a file by its size before applying). The seed corpus holds
-// patches made against this source.
+// The fixed source is kSourceSize bytes, byte i being (i * 7 + (i >> 5)) mod 256; a patch that asks for a longer source
+// is not applied (the patch action refuses such a file by its size before applying). The seed corpus holds patches made
+// against this source.
 #include <sys/mman.h>
 #include <unistd.h>
 

@@ -1,6 +1,5 @@
-// Runs a fuzz target's entry point over every file of the directories (or
-// files) named on the command line, without the fuzzing engine, so that the
-// corpus and every past crash input are replayed as an ordinary test.
+// Runs a fuzz target's entry point over every file of the directories (or files) named on the command line, without the
+// fuzzing engine, so that the corpus and every past crash input are replayed as an ordinary test.
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>

@@ -1,7 +1,6 @@
-// Feeds arbitrary bytes to the public-key and signature parsers, and checks
-// whatever parses as a signature over the input itself with a fixed key, so
-// that no file beside the archive or the program crashes, hangs or overreads
-// the updater before its signature is known to be good.
+// Feeds arbitrary bytes to the public-key and signature parsers, and checks whatever parses as a signature over the
+// input itself with a fixed key, so that no file beside the archive or the program crashes, hangs or overreads the
+// updater before its signature is known to be good.
 #include <sys/mman.h>
 #include <unistd.h>
 

@@ -11,8 +11,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
-#include <sstream>
 #include <thread>
 
 #include "log.h"
@@ -42,9 +42,7 @@ ScratchDir::~ScratchDir() {
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 void WriteFile(const std::string& path, const std::string& data, mode_t mode) {
@@ -83,9 +81,8 @@ static std::string Drain(int fd) {
 }
 
 RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& options) {
-  // Output through pipes, read until every writer is gone: a callback that the
-  // program starts writes into them too. Close-on-exec, so that a program
-  // started from another thread never holds them open.
+  // Output through pipes, read until every writer is gone: a callback that the program starts writes into them too.
+  // Close-on-exec, so that a program started from another thread never holds them open.
   RunResult result;
   int out[2], err[2];
   if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {

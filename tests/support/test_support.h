@@ -1,6 +1,5 @@
-// Helpers shared by the unit and end-to-end tests: scratch directories, file
-// bytes and modes, archives built with the archive writer, and running the
-// built programs.
+// Helpers shared by the unit and end-to-end tests: scratch directories, file bytes and modes, archives built with the
+// archive writer, and running the built programs.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -48,8 +47,7 @@ struct RunOptions {
 // Runs |argv| (argv[0] a path, no PATH search) and waits for it.
 RunResult RunProgram(const std::vector<std::string>& argv, const RunOptions& options = {});
 
-// The folder that holds the built programs: $UPDATER_BIN_DIR, or the folder of
-// the test executable.
+// The folder that holds the built programs: $UPDATER_BIN_DIR, or the folder of the test executable.
 std::string BinDir();
 
 // Points the update log (gLogFP) at a temporary file for the life of the

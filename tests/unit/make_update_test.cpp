@@ -1,6 +1,5 @@
-// The update builder in-process: what each change of a file needs and in which
-// order, the proof of patches, and the determinism of the archive whatever the
-// parallelism. Its refusals are checked through the program.
+// The update builder in-process: what each change of a file needs and in which order, the proof of patches, and the
+// determinism of the archive whatever the parallelism. Its refusals are checked through the program.
 #include <sys/stat.h>
 
 #include "common/zar_writer.h"

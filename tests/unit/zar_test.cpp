@@ -118,8 +118,7 @@ TEST_F(ZarTest, ExtractionFailuresAreTheirKind) {
   EXPECT_FALSE(Exists(dir / "elsewhere")) << "written through a link";
   // /dev/full takes buffered data and refuses it only when it is flushed.
   EXPECT_EQ(Extract(Archive({{"f", 0644, zar::Compress("small")}}), "f", "/dev/full"), ERR_WRITE);
-  // A truncated stream must end in an error, not in a wait for more input: in
-  // a child that an alarm stops if it waits.
+  // A truncated stream must end in an error, not in a wait for more input: in a child that an alarm stops if it waits.
   const std::vector<char> stored = zar::Compress(RandomBytes(5000, 7));
   EXPECT_EXIT(
       {

@@ -1,6 +1,5 @@
-// Property tests of the patch generator: NEW made from a random OLD by many
-// kinds of edit; each patch is applied with the updater's own applier and must
-// give NEW byte for byte.
+// Property tests of the patch generator: NEW made from a random OLD by many kinds of edit; each patch is applied with
+// the updater's own applier and must give NEW byte for byte.
 #include <algorithm>
 #include <random>
 
