@@ -55,14 +55,31 @@ TEST_F(SigningE2E, MinisignSignaturesApplyAndMakeUpdateSignaturesVerifyWithMinis
   EXPECT_NE(checked.out.find("update:update-1-2\tsize:" + size), std::string::npos) << checked.out;
 }
 
+// Another character at |at|: 'A', or 'B' where there was one (both base64 digits).
+void ChangeChar(const std::string& path, size_t at) {
+  std::string text = ReadFile(path);
+  text[at] = text[at] == 'A' ? 'B' : 'A';
+  WriteFile(path, text);
+}
+
 TEST_F(SigningE2E, RefusesEveryBadSignatureBeforeAnythingChanges) {
-  const std::string sig = update + "/update.zar.minisig", key = bin + "/updater.pub";
+  const std::string sig = update + "/update.zar.minisig", key = bin + "/updater.pub", zar = update + "/update.zar";
+  const auto second_line = [](const std::string& path) { return ReadFile(path).find('\n') + 20; };
   const struct {
     const char* what;
     std::function<void()> spoil;
     std::string reason;
-  } refusals[] = {  // malformed files and forged signatures are unit cases; here what only a whole run shows
+  } refusals[] = {
       {"no signature file", [&] { fs::remove(sig); }, "no signature file"},
+      {"empty signature", [&] { WriteFile(sig, ""); }, "malformed signature"},
+      {"truncated signature", [&] { WriteFile(sig, ReadFile(sig).substr(0, 150)); }, "malformed signature"},
+      {"signature is a directory", [&] { fs::remove(sig), fs::create_directory(sig); }, "malformed signature"},
+      {"signature links to an endless file", [&] { fs::remove(sig), fs::create_symlink("/dev/zero", sig); },
+       "malformed signature"},
+      {"byte changed in the archive", [&] { ChangeChar(zar, 100); }, "bad signature"},
+      {"signature changed", [&] { ChangeChar(sig, second_line(sig)); }, "bad signature"},
+      {"public key changed", [&] { ChangeChar(key, second_line(key)); }, "bad signature"},
+      {"key is a directory", [&] { fs::remove(key), fs::create_directory(key); }, "malformed key"},
       {"other key", [&] { Ship("other"); }, "other key id"},
       {"byte changed in the trusted comment",
        [&] { WriteFile(sig, ReadFile(sig).replace(ReadFile(sig).find("\ntrusted") + 18, 1, 1, 'X')); },
