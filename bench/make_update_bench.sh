@@ -25,6 +25,7 @@ set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(dirname "$here")
+. "$here/stats.sh"
 build=$(cd "${1:-$repo/build}" && pwd)
 make_update=$build/bin/make-update
 updater=$build/bin/updater
@@ -62,9 +63,6 @@ cp -p "$esb_new/bin/esbuild" "$work/esb-new/esbuild"
 
 now() { date +%s.%N; }
 elapsed() { echo "$(now) - $1" | bc -l; }
-median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { printf "%.3f", v[int((NR + 1) / 2)] }'; }
-ratio() { echo "scale=3; $1 / $2" | bc -l | sed 's/^\./0./'; }
-verdict() { [ "$(echo "$1 <= $2" | bc -l)" = 1 ] && echo yes || echo "**no**"; }
 
 # run_updater UPDATE_DIR INSTALL_DIR: applies the update as a release would,
 # without a window, and insists that it succeeded.

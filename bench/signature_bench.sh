@@ -20,6 +20,7 @@ set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(dirname "$here")
+. "$here/stats.sh"
 build=$(cd "${1:-$repo/build}" && pwd)
 results=$here/results
 runs=7
@@ -30,8 +31,6 @@ umask 022
 for tool in minisign bc "$build/bin/make-update" "$build/bin/updater"; do
   command -v "$tool" >/dev/null || { echo "signature_bench: missing $tool" >&2; exit 1; }
 done
-
-median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { printf "%.3f", v[int((NR + 1) / 2)] }'; }
 
 mkdir -p "$work/tree/data" "$work/plain" "$work/keyed"
 for i in 0 1 2 3 4; do head -c 10000000 /dev/urandom > "$work/tree/data/part$i.bin"; done
@@ -56,8 +55,6 @@ apply() {
   [ "$(cat "$work/update/update.status")" = succeeded ] || { echo "signature_bench: the update failed with $1" >&2; exit 1; }
   echo "$wall $(echo "$user + $sys" | bc -l)"
 }
-ratio() { echo "scale=3; $1 / $2" | bc -l | sed 's/^\./0./'; }
-verdict() { [ "$(echo "$1 <= $2" | bc -l)" = 1 ] && echo yes || echo "**no**"; }
 
 plain=() keyed=() plain_cpu=() keyed_cpu=()
 apply "$work/plain" >/dev/null  # warm the page cache

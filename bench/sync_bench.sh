@@ -19,6 +19,7 @@ set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(dirname "$here")
+. "$here/stats.sh"
 build=$(cd "${1:-$repo/build}" && pwd)
 nosync=$build-nosync
 results=$here/results
@@ -62,8 +63,6 @@ mkdir "$work/synced" "$work/unsynced"
 cp "$build/bin/updater" "$work/synced/updater"
 cp "$nosync/bin/updater" "$work/unsynced/updater"
 
-median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { printf "%.3f", v[int((NR + 1) / 2)] }'; }
-ratio() { echo "scale=3; $1 / $2" | bc -l | sed 's/^\./0./'; }
 
 # apply BIN_DIR: applies the update over a fresh, synced copy of the old tree;
 # prints the wall-clock and the CPU seconds.
